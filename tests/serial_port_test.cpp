@@ -1,0 +1,269 @@
+// The line's attribute record, set_opt on real pseudo-terminals, and
+// read_frame on real lines.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+#include "serial_port.h"
+#include "support.h"
+
+namespace {
+
+// Runs fn with standard error sent to a file; returns what was written there.
+template <typename Fn> std::string stderr_of(Fn fn)
+{
+    temp_dir dir;
+    std::fflush(stderr);
+    const int saved = dup(2);
+    const int file = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT, 0600);
+    dup2(file, 2);
+    close(file);
+    fn();
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    return read_file(dir / "stderr");
+}
+
+struct record_row {
+    int speed, bits;
+    char parity;
+    int stop;
+    speed_t code;
+    tcflag_t cflag;  // without the speed bits
+    tcflag_t iflag;
+};
+
+TEST(LineAttrs, EachParameterSetsWhatTheLineNeeds)
+{
+    const record_row rows[] = {
+        {115200, 8, 'N', 1, B115200, CLOCAL | CREAD | CS8, 0},
+        {2400, 8, 'N', 1, B2400, CLOCAL | CREAD | CS8, 0},
+        {4800, 8, 'N', 1, B4800, CLOCAL | CREAD | CS8, 0},
+        {9600, 8, 'N', 1, B9600, CLOCAL | CREAD | CS8, 0},
+        {460800, 8, 'N', 1, B460800, CLOCAL | CREAD | CS8, 0},
+        {9600, 7, 'N', 1, B9600, CLOCAL | CREAD | CS7, 0},
+        {9600, 8, 'O', 1, B9600, CLOCAL | CREAD | CS8 | PARENB | PARODD, INPCK | ISTRIP},
+        {9600, 7, 'E', 1, B9600, CLOCAL | CREAD | CS7 | PARENB, INPCK | ISTRIP},
+        {9600, 8, 'N', 2, B9600, CLOCAL | CREAD | CS8 | CSTOPB, 0},
+    };
+    for (const record_row &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.speed << " " << r.bits << r.parity << r.stop);
+        const termios t = line_attrs(speed_code(r.speed), r.bits, r.parity, r.stop);
+        EXPECT_EQ(t.c_cflag & ~CBAUD, r.cflag);
+        EXPECT_EQ(t.c_cflag & CBAUD, r.code);
+        EXPECT_EQ(t.c_iflag, r.iflag);
+        EXPECT_EQ(t.c_oflag, 0u);
+        EXPECT_EQ(t.c_lflag, 0u);
+        EXPECT_EQ(t.c_line, 0);
+        EXPECT_EQ(cfgetispeed(&t), r.code);
+        EXPECT_EQ(cfgetospeed(&t), r.code);
+        for (std::size_t i = 0; i < NCCS; ++i)
+            EXPECT_EQ(t.c_cc[i], i == VMIN ? 24 : 0) << "c_cc[" << i << "]";
+    }
+}
+
+TEST(LineAttrs, UnsupportedParametersAreNamed)
+{
+    const struct {
+        int speed, bits;
+        char parity;
+        int stop;
+        const char *why;
+    } rows[] = {
+        {0, 8, 'N', 1, "unsupported speed 0"},       {300, 8, 'N', 1, "unsupported speed 300"},
+        {600, 8, 'N', 1, "unsupported speed 600"},   {115201, 8, 'N', 1, "unsupported speed 115201"},
+        {9600, 5, 'N', 1, "unsupported bits 5"},     {9600, 6, 'N', 1, "unsupported bits 6"},
+        {9600, 9, 'N', 1, "unsupported bits 9"},     {9600, 8, 'n', 1, "unsupported parity n"},
+        {9600, 8, 'o', 1, "unsupported parity o"},   {9600, 8, 'e', 1, "unsupported parity e"},
+        {9600, 8, '\n', 1, "unsupported parity \\x0a"}, {9600, 8, 'N', 0, "unsupported stop 0"},
+        {9600, 8, 'N', 3, "unsupported stop 3"},
+    };
+    char msg[LINE_PARAMS_MSG_MAX];
+    for (const auto &r : rows) {
+        const char *why = line_params_error(r.speed, r.bits, r.parity, r.stop, msg);
+        ASSERT_NE(why, nullptr) << r.why;
+        EXPECT_STREQ(why, r.why);
+    }
+    EXPECT_EQ(line_params_error(460800, 7, 'E', 2, msg), nullptr);
+}
+
+using SetOpt = PtyTest;
+
+TEST_F(SetOpt, EachSpeedReadsBackAsAskedAndReplacesEverything)
+{
+    for (int speed : {2400, 4800, 9600, 115200, 460800}) {
+        // Leave settings behind that a raw line must not keep.
+        termios old;
+        ASSERT_EQ(tcgetattr(slave, &old), 0);
+        old.c_iflag |= ICRNL | IXON | IXOFF;
+        old.c_oflag |= OPOST | ONLCR;
+        old.c_lflag |= ICANON | ECHO | ISIG;
+        old.c_cflag |= CSTOPB | CRTSCTS;
+        old.c_cc[VTIME] = 5;
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &old), 0);
+
+        ASSERT_EQ(set_opt(slave, speed, 8, 'N', 1), 0) << speed;
+        termios t;
+        ASSERT_EQ(tcgetattr(slave, &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), speed_code(speed));
+        EXPECT_EQ(cfgetispeed(&t), speed_code(speed));
+        EXPECT_EQ(t.c_iflag, 0u);
+        EXPECT_EQ(t.c_oflag, 0u);
+        EXPECT_EQ(t.c_lflag, 0u);
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), CS8 | CLOCAL | CREAD);
+        EXPECT_EQ(t.c_cc[VMIN], 24);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+    }
+}
+
+TEST_F(SetOpt, DiscardsInputButKeepsOutput)
+{
+    write_master("stale input");
+    ASSERT_EQ(write(slave, "sent", 4), 4);
+    ASSERT_EQ(set_opt(slave, 115200, 8, 'N', 1), 0);
+
+    EXPECT_EQ(read_until(master, [](const std::string &s) { return s.size() >= 4; }), "sent");
+    const int flags = fcntl(slave, F_GETFL);
+    fcntl(slave, F_SETFL, flags | O_NONBLOCK);
+    char c;
+    EXPECT_EQ(read(slave, &c, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+}
+
+// A pseudo-terminal keeps 8-bit characters without parity whatever it is
+// asked: a line the driver did not take as asked is an error.
+TEST_F(SetOpt, SettingsTheDriverDropsAreAnError)
+{
+    for (auto [bits, parity] : {std::pair{7, 'N'}, std::pair{8, 'O'}, std::pair{8, 'E'}}) {
+        int result = 0;
+        const std::string err = stderr_of([&] { result = set_opt(slave, 9600, bits, parity, 1); });
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(err, std::string("com set error: ") + strerror(EINVAL) + "\n");
+    }
+}
+
+TEST_F(SetOpt, RefusalsLeaveThePortAndItsQueueAlone)
+{
+    const struct {
+        int speed, bits;
+        char parity;
+        int stop;
+        const char *message;
+    } rows[] = {
+        {300, 8, 'N', 1, "set_opt: unsupported speed 300\n"},
+        {115200, 5, 'N', 1, "set_opt: unsupported bits 5\n"},
+        {115200, 8, 'n', 1, "set_opt: unsupported parity n\n"},
+        {115200, 8, 'N', 3, "set_opt: unsupported stop 3\n"},
+    };
+    termios before;
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    write_master("queued");
+    for (const auto &r : rows) {
+        int result = 0;
+        const std::string err = stderr_of([&] { result = set_opt(slave, r.speed, r.bits, r.parity, r.stop); });
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(err, r.message);
+        termios after;
+        ASSERT_EQ(tcgetattr(slave, &after), 0);
+        EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << r.message;
+    }
+    char buf[6];
+    EXPECT_EQ(read(slave, buf, sizeof buf), 6);
+    EXPECT_EQ(std::string(buf, 6), "queued");
+}
+
+TEST(SetOptOnNonTerminals, FailsFirstAndFlushesNothing)
+{
+    temp_dir dir;
+    write_file(dir / "plain", "data");
+    const int file = open((dir / "plain").c_str(), O_RDWR);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_EQ(write(pipe_fds[1], "kept", 4), 4);
+    for (int fd : {file, pipe_fds[0]}) {
+        int result = 0;
+        const std::string err = stderr_of([&] { result = set_opt(fd, 115200, 8, 'N', 1); });
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(err, std::string("SetupSerial 1: ") + strerror(ENOTTY) + "\n");
+    }
+    char buf[4];
+    EXPECT_EQ(read(pipe_fds[0], buf, 4), 4);
+    EXPECT_EQ(read_file(dir / "plain"), "data");
+    close(file);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+}
+
+// read_frame: every read blocks on a raw line with VMIN 1, so each piece
+// written arrives as a short read of its own.
+class ReadFrame : public PtyTest {
+protected:
+    std::array<unsigned char, SENSOR_FRAME_LEN> frame{};
+    const std::string sent = "ABCDEFGHIJKLMNOPQRSTUVWX";
+    const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
+    std::string got() const { return std::string(frame.begin(), frame.end()); }
+};
+
+TEST_F(ReadFrame, ShortReadsAreJoinedIntoOneFrame)
+{
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < sent.size(); at += at == 0 ? 5 : 19) {
+            ASSERT_TRUE(wait_until([&] { return blocked_in_read(reader); }));
+            const std::string piece = sent.substr(at, at == 0 ? 5 : 19);
+            ASSERT_EQ(write(master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+        }
+    });
+    EXPECT_EQ(read_frame(slave, frame), 0);
+    writer.join();
+    EXPECT_EQ(got(), sent);
+}
+
+std::atomic<int> interruptions;
+void count_interruption(int) { ++interruptions; }
+
+TEST_F(ReadFrame, InterruptedReadsAreRetried)
+{
+    struct sigaction act = {}, old;
+    act.sa_handler = count_interruption;  // no SA_RESTART: read fails with EINTR
+    sigaction(SIGUSR1, &act, &old);
+    const pthread_t self = pthread_self();
+    interruptions = 0;
+    std::thread writer([&] {
+        ASSERT_TRUE(wait_until([&] { return blocked_in_read(reader); }));
+        pthread_kill(self, SIGUSR1);
+        ASSERT_TRUE(wait_until([] { return interruptions == 1; }));
+        ASSERT_EQ(write(master, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+    });
+    EXPECT_EQ(read_frame(slave, frame), 0);
+    writer.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(interruptions, 1);
+    EXPECT_EQ(got(), sent);
+}
+
+TEST_F(ReadFrame, ALostLineIsAnErrorWithItsReason)
+{
+    write_master(sent.substr(0, 10));
+    close(master);
+    master = -1;
+    int result = 0;
+    std::string err = stderr_of([&] { result = read_frame(slave, frame); });
+    EXPECT_EQ(result, -1);
+    // Linux reports a hung-up terminal as end of file; older kernels as EIO.
+    EXPECT_TRUE(err == "read error: serial line hung up\n" ||
+                err == std::string("read error: ") + strerror(EIO) + "\n")
+        << err;
+
+    err = stderr_of([&] { result = read_frame(-1, frame); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(err, std::string("read error: ") + strerror(EBADF) + "\n");
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include "support.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+void PtyTest::SetUp()
+{
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0) << strerror(errno);
+    slave_name = name;
+    termios t;
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    cfmakeraw(&t);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+}
+
+void PtyTest::TearDown()
+{
+    if (master >= 0)
+        close(master);
+    if (slave >= 0)
+        close(slave);
+}
+
+void PtyTest::write_master(const std::string &bytes)
+{
+    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+temp_dir::temp_dir()
+{
+    char tmpl[] = "/tmp/sensmon-test-XXXXXX";
+    if (!mkdtemp(tmpl))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+    fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void write_file(const fs::path &path, const std::string &text, mode_t mode)
+{
+    std::ofstream(path, std::ios::binary) << text;
+    chmod(path.c_str(), mode);
+}
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+[[noreturn]] static void exec_child(const std::vector<std::string> &argv, const spawn_options &opts,
+                                    int out, int err)
+{
+    if (opts.close_stdin) {
+        close(0);
+    } else {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+    }
+    dup2(out, 1);
+    dup2(err, 2);
+    closefrom(3);
+    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
+        _exit(126);
+    if (!opts.path_prefix.empty())
+        setenv("PATH", (opts.path_prefix + ":" + getenv("PATH")).c_str(), 1);
+    if (opts.unprivileged && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+        _exit(126);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+child spawn(const std::vector<std::string> &argv, const spawn_options &opts)
+{
+    int out[2] = {-1, -1}, err[2];
+    if ((opts.stdout_fd < 0 && pipe2(out, O_CLOEXEC) != 0) || pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    child c;
+    c.pid = fork();
+    if (c.pid == 0)
+        exec_child(argv, opts, opts.stdout_fd >= 0 ? opts.stdout_fd : out[1], err[1]);
+    if (opts.stdout_fd < 0)
+        close(out[1]);
+    close(err[1]);
+    c.out = out[0];
+    c.err = err[0];
+    return c;
+}
+
+// Reads what is there now; false at end of file.
+static bool read_some(int fd, std::string &into)
+{
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) < 0 && errno == EINTR) {
+    }
+    if (n > 0)
+        into.append(buf, static_cast<std::size_t>(n));
+    return n > 0;
+}
+
+std::string read_until(int fd, const std::function<bool(const std::string &)> &done,
+                       std::chrono::milliseconds timeout)
+{
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done(text)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 || !read_some(fd, text))
+            break;
+    }
+    return text;
+}
+
+outcome finish(child &c, std::chrono::milliseconds timeout)
+{
+    outcome o;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::vector<pollfd> open;
+    for (int fd : {c.out, c.err})
+        if (fd >= 0)
+            open.push_back({fd, POLLIN, 0});
+    while (!open.empty() && std::chrono::steady_clock::now() < deadline) {
+        if (poll(open.data(), open.size(), 100) <= 0)
+            continue;
+        for (auto p = open.begin(); p != open.end();) {
+            if (p->revents && !read_some(p->fd, p->fd == c.out ? o.out : o.err))
+                p = open.erase(p);
+            else
+                ++p;
+        }
+    }
+    if (!open.empty())
+        kill(c.pid, SIGKILL);  // it outlived the bound: fail, but do not hang
+    waitpid(c.pid, &o.status, 0);
+    for (int fd : {c.out, c.err})
+        if (fd >= 0)
+            close(fd);
+    c = child{};
+    return o;
+}
+
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// /proc/PID/syscall begins with the number of the system call the task is
+// blocked in, or reads "running".  A thread's id serves as well as a pid.
+bool blocked_in_read(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::string number;
+    return in >> number && number == std::to_string(SYS_read);
+}

@@ -1,0 +1,75 @@
+// Helpers for tests that drive real terminals and real processes.
+//
+//   PtyTest              fixture: a pseudo-terminal pair, the slave raw, both closed after
+//   temp_dir             a fresh directory under /tmp, removed with everything in it
+//   spawn(argv, opts)    start a program with its output on pipes (or a given descriptor)
+//   finish(child, t)     read both pipes to the end and reap the child
+//   read_until(fd, done, t)   read a pipe until done(text) holds, EOF, or the time is up
+//   wait_until(cond, t)  poll a condition that no descriptor can signal
+//   blocked_in_read(pid) whether a process (or thread) sits in read(2) right now
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+using namespace std::chrono_literals;
+inline constexpr auto GENEROUS = 10s;
+
+class PtyTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void write_master(const std::string &bytes);
+    int master = -1;
+    int slave = -1;
+    std::string slave_name;
+};
+
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path &path, const std::string &text, mode_t mode = 0644);
+std::string read_file(const std::filesystem::path &path);
+
+struct spawn_options {
+    std::filesystem::path cwd;          // empty: the test's own
+    std::string path_prefix;            // put before PATH, for stand-in commands
+    int stdout_fd = -1;                 // -1: a new pipe
+    bool close_stdin = false;           // otherwise /dev/null
+    bool unprivileged = false;          // run as nobody when the tests run as root
+};
+
+struct child {
+    pid_t pid = -1;
+    int out = -1;  // read ends; -1 when not a pipe
+    int err = -1;
+};
+
+struct outcome {
+    int status = -1;  // as from waitpid
+    std::string out;
+    std::string err;
+};
+
+child spawn(const std::vector<std::string> &argv, const spawn_options &opts = {});
+outcome finish(child &c, std::chrono::milliseconds timeout = GENEROUS);
+std::string read_until(int fd, const std::function<bool(const std::string &)> &done,
+                       std::chrono::milliseconds timeout = GENEROUS);
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = GENEROUS);
+bool blocked_in_read(pid_t pid);
