@@ -215,7 +215,7 @@ TEST_F(ReadFrame, ShortReadsAreJoinedIntoOneFrame)
 {
     std::thread writer([&] {
         for (std::size_t at = 0; at < sent.size(); at += at == 0 ? 5 : 19) {
-            ASSERT_TRUE(wait_until([&] { return blocked_in_read(reader); }));
+            ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
             const std::string piece = sent.substr(at, at == 0 ? 5 : 19);
             ASSERT_EQ(write(master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
         }
@@ -236,7 +236,7 @@ TEST_F(ReadFrame, InterruptedReadsAreRetried)
     const pthread_t self = pthread_self();
     interruptions = 0;
     std::thread writer([&] {
-        ASSERT_TRUE(wait_until([&] { return blocked_in_read(reader); }));
+        ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
         pthread_kill(self, SIGUSR1);
         ASSERT_TRUE(wait_until([] { return interruptions == 1; }));
         ASSERT_EQ(write(master, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));

@@ -93,7 +93,7 @@ std::string read_file(const fs::path &path)
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
 }
 
@@ -180,11 +180,16 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
     return true;
 }
 
-// /proc/PID/syscall begins with the number of the system call the task is
-// blocked in, or reads "running".  A thread's id serves as well as a pid.
-bool blocked_in_read(pid_t pid)
+// /proc/PID/syscall holds the number of the system call the task is blocked
+// in and its arguments in hex, or "running".  A thread's id serves as a pid.
+bool blocked_reading(pid_t pid, const std::string &path)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    std::string number;
-    return in >> number && number == std::to_string(SYS_read);
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream in(proc + "/syscall");
+    std::string number, fd;
+    if (!(in >> number >> fd) || number != std::to_string(SYS_read))
+        return false;
+    std::error_code error;
+    const fs::path target = fs::read_symlink(proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16)), error);
+    return !error && target == fs::canonical(path, error);
 }

@@ -6,7 +6,7 @@
 //   finish(child, t)     read both pipes to the end and reap the child
 //   read_until(fd, done, t)   read a pipe until done(text) holds, EOF, or the time is up
 //   wait_until(cond, t)  poll a condition that no descriptor can signal
-//   blocked_in_read(pid) whether a process (or thread) sits in read(2) right now
+//   blocked_reading(pid, path)   whether a process (or thread) sits in read(2) on path
 #pragma once
 
 #include <chrono>
@@ -72,4 +72,4 @@ outcome finish(child &c, std::chrono::milliseconds timeout = GENEROUS);
 std::string read_until(int fd, const std::function<bool(const std::string &)> &done,
                        std::chrono::milliseconds timeout = GENEROUS);
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = GENEROUS);
-bool blocked_in_read(pid_t pid);
+bool blocked_reading(pid_t pid, const std::string &path);
