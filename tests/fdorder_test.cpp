@@ -60,7 +60,7 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
         opts.cwd = dir.path();
         opts.unprivileged = r.unprivileged;
         opts.close_stdin = r.close_stdin;
-        child c = spawn({(bin / "fdorder").string()}, opts);
+        child c = spawn(under_test(bin / "fdorder"), opts);
         const outcome o = finish(c);
         EXPECT_EQ(o.status, 0);
         EXPECT_EQ(o.out, std::string("hello world") + r.lines);
@@ -78,7 +78,7 @@ TEST_F(FdorderOnATerminal, LinesComeBeforeTheGreeting)
     spawn_options opts;
     opts.cwd = dir.path();
     opts.stdout_fd = slave;
-    child c = spawn({FDORDER_UNDER_TEST}, opts);
+    child c = spawn(under_test(FDORDER_UNDER_TEST), opts);
     const outcome o = finish(c);
     EXPECT_EQ(o.status, 0);
     const std::string shown = read_until(master, [](const std::string &s) { return s.size() >= 32; });

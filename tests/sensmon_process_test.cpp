@@ -40,7 +40,7 @@ protected:
         write_file(stubs / "clear", "#!/bin/sh\necho '<clear>'\n", 0755);
         spawn_options opts;
         opts.path_prefix = stubs.path();
-        monitor = spawn({SENSMON_UNDER_TEST}, opts);
+        monitor = spawn(under_test(SENSMON_UNDER_TEST), opts);
         ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
     }
 
@@ -109,7 +109,7 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
         }
         spawn_options opts;
         opts.unprivileged = r.unprivileged;
-        child c = spawn({(bin / "sensmon").string()}, opts);
+        child c = spawn(under_test(bin / "sensmon"), opts);
         const outcome o = finish(c);
         if (r.held)
             close(holder);

@@ -71,6 +71,18 @@ std::string read_file(const fs::path &path)
     return text.str();
 }
 
+std::vector<std::string> under_test(const std::string &program)
+{
+    std::vector<std::string> argv;
+    if (const char *wrapper = getenv("TEST_PROGRAM_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string w; words >> w;)
+            argv.push_back(w);
+    }
+    argv.push_back(program);
+    return argv;
+}
+
 [[noreturn]] static void exec_child(const std::vector<std::string> &argv, const spawn_options &opts,
                                     int out, int err)
 {

@@ -2,6 +2,8 @@
 //
 //   PtyTest              fixture: a pseudo-terminal pair, the slave raw, both closed after
 //   temp_dir             a fresh directory under /tmp, removed with everything in it
+//   under_test(program)  the command that runs a program under test: the words of
+//                        $TEST_PROGRAM_WRAPPER (valgrind, say), if set, then program
 //   spawn(argv, opts)    start a program with its output on pipes (or a given descriptor)
 //   finish(child, t)     read both pipes to the end and reap the child
 //   read_until(fd, done, t)   read a pipe until done(text) holds, EOF, or the time is up
@@ -67,6 +69,7 @@ struct outcome {
     std::string err;
 };
 
+std::vector<std::string> under_test(const std::string &program);
 child spawn(const std::vector<std::string> &argv, const spawn_options &opts = {});
 outcome finish(child &c, std::chrono::milliseconds timeout = GENEROUS);
 std::string read_until(int fd, const std::function<bool(const std::string &)> &done,
