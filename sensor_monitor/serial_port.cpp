@@ -22,8 +22,7 @@ speed_t speed_code(int speed)
     }
 }
 
-const char *line_params_error(int speed, int bits, char parity, int stop,
-                              char (&msg)[LINE_PARAMS_MSG_MAX])
+const char *line_params_error(int speed, int bits, char parity, int stop, char (&msg)[LINE_PARAMS_MSG_MAX])
 {
     const auto byte = static_cast<unsigned char>(parity);
     if (speed_code(speed) == 0)
@@ -67,9 +66,8 @@ bool same_line(const termios &want, const termios &got)
 {
     constexpr tcflag_t line_bits = CSIZE | PARENB | PARODD | CSTOPB | CLOCAL | CREAD | CRTSCTS;
     return cfgetispeed(&want) == cfgetispeed(&got) && cfgetospeed(&want) == cfgetospeed(&got) &&
-           (want.c_cflag & line_bits) == (got.c_cflag & line_bits) &&
-           want.c_iflag == got.c_iflag && want.c_oflag == got.c_oflag &&
-           want.c_lflag == got.c_lflag && want.c_cc[VMIN] == got.c_cc[VMIN] &&
+           (want.c_cflag & line_bits) == (got.c_cflag & line_bits) && want.c_iflag == got.c_iflag &&
+           want.c_oflag == got.c_oflag && want.c_lflag == got.c_lflag && want.c_cc[VMIN] == got.c_cc[VMIN] &&
            want.c_cc[VTIME] == got.c_cc[VTIME];
 }
 

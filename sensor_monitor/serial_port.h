@@ -39,7 +39,6 @@ int read_frame(int fd, std::span<unsigned char, SENSOR_FRAME_LEN> frame);
 
 inline constexpr std::size_t LINE_PARAMS_MSG_MAX = 64;
 speed_t speed_code(int speed);
-const char *line_params_error(int speed, int bits, char parity, int stop,
-                              char (&msg)[LINE_PARAMS_MSG_MAX]);
+const char *line_params_error(int speed, int bits, char parity, int stop, char (&msg)[LINE_PARAMS_MSG_MAX]);
 termios line_attrs(speed_t code, int bits, char parity, int stop);
 bool same_line(const termios &want, const termios &got);

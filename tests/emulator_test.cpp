@@ -12,13 +12,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int count_lines(const std::string &s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+int count_lines(const std::string &s)
+{
+    return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
+}
 
 TEST(SensorEmulator, FramesDecodeToTheReadingsItReports)
 {
     temp_dir dir;
     const fs::path link = dir / "ttyEMU";
-    child emulator = spawn({SENSOR_EMULATOR, "--path", link.string(), "--interval-ms", "5", "--tag", "T\\x1", "--verbose"});
+    child emulator = spawn(
+        {SENSOR_EMULATOR, "--path", link.string(), "--interval-ms", "5", "--tag", "T\\x1", "--verbose"});
     std::string said = read_until(emulator.out, [](const std::string &s) { return count_lines(s) >= 1; });
     ASSERT_EQ(said.rfind("serving /dev/pts/", 0), 0u) << said;
     EXPECT_NE(said.find(" at " + link.string() + "\n"), std::string::npos) << said;

@@ -9,11 +9,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::pair<const char *, const char *> FILES[] = {{"test1", "one"}, {"test2", "two"}, {"test3", "three"}};
+const std::pair<const char *, const char *> FILES[] = {
+    {"test1", "one"}, {"test2", "two"}, {"test3", "three"}};
 
 // Puts the files into dir: those named in missing are left out, those in
 // read_only are 0444, the others readable and writable by anyone.
-void lay_out(const temp_dir &dir, const std::set<std::string> &missing, const std::set<std::string> &read_only)
+void lay_out(const temp_dir &dir, const std::set<std::string> &missing,
+             const std::set<std::string> &read_only)
 {
     for (auto [name, text] : FILES)
         if (!missing.count(name))

@@ -16,7 +16,7 @@ namespace {
 
 // The test copy opens TEST_DEVICE; each test decides what is found there.
 class Sensmon : public PtyTest {
-protected:
+  protected:
     void SetUp() override
     {
         PtyTest::SetUp();
@@ -49,7 +49,8 @@ protected:
     {
         for (; next_screen <= last; ++next_screen)
             expected += screen(next_screen) + "<clear>\n";
-        shown += read_until(monitor.out, [&](const std::string &s) { return shown.size() + s.size() >= expected.size(); });
+        shown += read_until(monitor.out,
+                            [&](const std::string &s) { return shown.size() + s.size() >= expected.size(); });
         ASSERT_EQ(shown, expected);
     }
 
@@ -59,9 +60,11 @@ protected:
         char tag[8];
         std::snprintf(tag, sizeof tag, "F%03d", n % 1000);
         std::string f(tag, 4);
-        f += std::string{'\x55', static_cast<char>(n % 256), '\x55', static_cast<char>(n % 7), static_cast<char>(n % 5)};
+        f += std::string{'\x55', static_cast<char>(n % 256), '\x55', static_cast<char>(n % 7),
+                         static_cast<char>(n % 5)};
         f += "UUU";
-        f += std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8), '\x10', '\x27'};  // hongwai n, lux 10000
+        f += std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8), '\x10',
+                         '\x27'};  // hongwai n, lux 10000
         f += "UU";
         f += std::string{'\xff', '\x00'};  // gas 255
         f += "UUUU";
@@ -70,8 +73,9 @@ protected:
     static std::string screen(int n)
     {
         std::ostringstream s;
-        s << "\n-------" << n << "------\n" << frame(n).substr(0, 4) << "\ntem:" << n % 256 << "\nhum:" << n % 7
-          << "\nep_no:" << n % 5 << "\nhongwai:" << n << "\nlux:10000\ngas:255\n";
+        s << "\n-------" << n << "------\n"
+          << frame(n).substr(0, 4) << "\ntem:" << n % 256 << "\nhum:" << n % 7 << "\nep_no:" << n % 5
+          << "\nhongwai:" << n << "\nlux:10000\ngas:255\n";
         return s.str();
     }
 
@@ -90,7 +94,8 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
         std::string out, err;
     } rows[] = {
         {"missing node", [] {}, false, false, "open() error errcode:2\n", ""},
-        {"no permission", [] { write_file(TEST_DEVICE, "", 0); }, true, false, "open() error errcode:13\n", ""},
+        {"no permission", [] { write_file(TEST_DEVICE, "", 0); }, true, false, "open() error errcode:13\n",
+         ""},
         {"regular file", [] { write_file(TEST_DEVICE, "not a tty"); }, false, false, "set_opt() error\n",
          std::string("SetupSerial 1: ") + strerror(ENOTTY) + "\n"},
         {"port in use", [this] { link_device(); }, false, true,
@@ -131,9 +136,10 @@ TEST_F(Sensmon, LeavesTheLineRaw115200WithOneFramePerRead)
     std::set<std::string> settings;
     for (std::string w; words >> w;)
         settings.insert(w);
-    for (const char *s : {"min", "=", "24;", "time", "0;", "-parenb", "cs8", "-cstopb", "cread", "clocal",
-                          "-crtscts", "-ignbrk", "-brkint", "-inpck", "-istrip", "-icrnl", "-ixon", "-ixoff",
-                          "-opost", "-isig", "-icanon", "-echo"})
+    for (const char *s :
+         {"min",   "=",      "24;",      "time",    "0;",      "-parenb", "cs8",     "-cstopb",
+          "cread", "clocal", "-crtscts", "-ignbrk", "-brkint", "-inpck",  "-istrip", "-icrnl",
+          "-ixon", "-ixoff", "-opost",   "-isig",   "-icanon", "-echo"})
         EXPECT_TRUE(settings.count(s)) << s << " missing from\n" << o.out;
     EXPECT_NE(o.out.find("min = 24; time = 0;"), std::string::npos) << o.out;
 }
@@ -169,7 +175,8 @@ TEST_F(Sensmon, ShowsEveryWholeFrameInOrderUntilTheLineIsLost)
     const outcome o = finish(monitor);
     EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
     EXPECT_EQ(o.out, "") << "nothing after the last whole frame";
-    EXPECT_TRUE(o.err == "read error: serial line hung up\n" || o.err == std::string("read error: ") + strerror(EIO) + "\n")
+    EXPECT_TRUE(o.err == "read error: serial line hung up\n" ||
+                o.err == std::string("read error: ") + strerror(EIO) + "\n")
         << o.err;
 }
 

@@ -25,7 +25,7 @@ std::string screen(const frame &f, int number = 0)
 
 // Tag "Ab1z"; tem 255; hum 7; ep_no 3; hongwai 0x0201; lux 0x1234; gas 0xffff.
 // The bytes that are not shown hold values that would be noticed.
-constexpr frame SAMPLE = {'A', 'b', '1', 'z', 0x99, 0xff, 0x98, 0x07, 0x03, 0x97, 0x96, 0x95,
+constexpr frame SAMPLE = {'A',  'b',  '1',  'z',  0x99, 0xff, 0x98, 0x07, 0x03, 0x97, 0x96, 0x95,
                           0x01, 0x02, 0x34, 0x12, 0x94, 0x93, 0xff, 0xff, 0x92, 0x91, 0x90, 0x8f};
 
 TEST(PrintFrame, OneWholeScreen)
@@ -66,7 +66,7 @@ std::string unescape(const std::string &line)
 TEST(PrintFrame, EveryTagByteIsShownSafelyAndFaithfully)
 {
     const std::pair<unsigned char, const char *> literal[] = {
-        {'A', "A"},    {' ', " "},      {'~', "~"},      {'\\', "\\\\"},  {0x1b, "\\x1b"},
+        {'A', "A"},      {' ', " "},      {'~', "~"},      {'\\', "\\\\"},  {0x1b, "\\x1b"},
         {'\n', "\\x0a"}, {0x7f, "\\x7f"}, {0x80, "\\x80"}, {0x9b, "\\x9b"}, {0xff, "\\xff"},
     };
     for (auto [byte, shown] : literal) {

@@ -17,7 +17,8 @@
 namespace {
 
 // Runs fn with standard error sent to a file; returns what was written there.
-template <typename Fn> std::string stderr_of(Fn fn)
+template <typename Fn>
+std::string stderr_of(Fn fn)
 {
     temp_dir dir;
     std::fflush(stderr);
@@ -86,11 +87,11 @@ TEST(LineAttrs, UnsupportedParametersAreNamed)
         int stop;
         const char *why;
     } rows[] = {
-        {0, 8, 'N', 1, "unsupported speed 0"},       {300, 8, 'N', 1, "unsupported speed 300"},
-        {600, 8, 'N', 1, "unsupported speed 600"},   {115201, 8, 'N', 1, "unsupported speed 115201"},
-        {9600, 5, 'N', 1, "unsupported bits 5"},     {9600, 6, 'N', 1, "unsupported bits 6"},
-        {9600, 9, 'N', 1, "unsupported bits 9"},     {9600, 8, 'n', 1, "unsupported parity n"},
-        {9600, 8, 'o', 1, "unsupported parity o"},   {9600, 8, 'e', 1, "unsupported parity e"},
+        {0, 8, 'N', 1, "unsupported speed 0"},          {300, 8, 'N', 1, "unsupported speed 300"},
+        {600, 8, 'N', 1, "unsupported speed 600"},      {115201, 8, 'N', 1, "unsupported speed 115201"},
+        {9600, 5, 'N', 1, "unsupported bits 5"},        {9600, 6, 'N', 1, "unsupported bits 6"},
+        {9600, 9, 'N', 1, "unsupported bits 9"},        {9600, 8, 'n', 1, "unsupported parity n"},
+        {9600, 8, 'o', 1, "unsupported parity o"},      {9600, 8, 'e', 1, "unsupported parity e"},
         {9600, 8, '\n', 1, "unsupported parity \\x0a"}, {9600, 8, 'N', 0, "unsupported stop 0"},
         {9600, 8, 'N', 3, "unsupported stop 3"},
     };
@@ -176,7 +177,8 @@ TEST_F(SetOpt, RefusalsLeaveThePortAndItsQueueAlone)
     write_master("queued");
     for (const auto &r : rows) {
         int result = 0;
-        const std::string err = stderr_of([&] { result = set_opt(slave, r.speed, r.bits, r.parity, r.stop); });
+        const std::string err =
+            stderr_of([&] { result = set_opt(slave, r.speed, r.bits, r.parity, r.stop); });
         EXPECT_EQ(result, -1);
         EXPECT_EQ(err, r.message);
         termios after;
@@ -213,7 +215,7 @@ TEST(SetOptOnNonTerminals, FailsFirstAndFlushesNothing)
 // read_frame: every read blocks on a raw line with VMIN 1, so each piece
 // written arrives as a short read of its own.
 class ReadFrame : public PtyTest {
-protected:
+  protected:
     std::array<unsigned char, SENSOR_FRAME_LEN> frame{};
     const std::string sent = "ABCDEFGHIJKLMNOPQRSTUVWX";
     const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
@@ -235,7 +237,10 @@ TEST_F(ReadFrame, ShortReadsAreJoinedIntoOneFrame)
 }
 
 std::atomic<int> interruptions;
-void count_interruption(int) { ++interruptions; }
+void count_interruption(int)
+{
+    ++interruptions;
+}
 
 TEST_F(ReadFrame, InterruptedReadsAreRetried)
 {

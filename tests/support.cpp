@@ -83,8 +83,8 @@ std::vector<std::string> under_test(const std::string &program)
     return argv;
 }
 
-[[noreturn]] static void exec_child(const std::vector<std::string> &argv, const spawn_options &opts,
-                                    int out, int err)
+[[noreturn]] static void exec_child(const std::vector<std::string> &argv, const spawn_options &opts, int out,
+                                    int err)
 {
     if (opts.close_stdin) {
         close(0);
@@ -99,7 +99,8 @@ std::vector<std::string> under_test(const std::string &program)
         _exit(126);
     if (!opts.path_prefix.empty())
         setenv("PATH", (opts.path_prefix + ":" + getenv("PATH")).c_str(), 1);
-    if (opts.unprivileged && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+    if (opts.unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
         _exit(126);
     std::vector<char *> args;
     for (const std::string &a : argv)
@@ -202,6 +203,7 @@ bool blocked_reading(pid_t pid, const std::string &path)
     if (!(in >> number >> fd) || number != std::to_string(SYS_read))
         return false;
     std::error_code error;
-    const fs::path target = fs::read_symlink(proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16)), error);
+    const fs::path target =
+        fs::read_symlink(proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16)), error);
     return !error && target == fs::canonical(path, error);
 }

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 inline constexpr auto GENEROUS = 10s;
 
 class PtyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     void write_master(const std::string &bytes);
@@ -34,7 +34,7 @@ protected:
 };
 
 class temp_dir {
-public:
+  public:
     temp_dir();
     ~temp_dir();
     temp_dir(const temp_dir &) = delete;
@@ -42,7 +42,7 @@ public:
     const std::filesystem::path &path() const { return path_; }
     std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -50,11 +50,11 @@ void write_file(const std::filesystem::path &path, const std::string &text, mode
 std::string read_file(const std::filesystem::path &path);
 
 struct spawn_options {
-    std::filesystem::path cwd;          // empty: the test's own
-    std::string path_prefix;            // put before PATH, for stand-in commands
-    int stdout_fd = -1;                 // -1: a new pipe
-    bool close_stdin = false;           // otherwise /dev/null
-    bool unprivileged = false;          // run as nobody when the tests run as root
+    std::filesystem::path cwd;  // empty: the test's own
+    std::string path_prefix;    // put before PATH, for stand-in commands
+    int stdout_fd = -1;         // -1: a new pipe
+    bool close_stdin = false;   // otherwise /dev/null
+    bool unprivileged = false;  // run as nobody when the tests run as root
 };
 
 struct child {

@@ -27,18 +27,20 @@ struct options {
 };
 
 volatile std::sig_atomic_t stopping = 0;
-void stop(int) { stopping = 1; }
+void stop(int)
+{
+    stopping = 1;
+}
 
 void usage(std::FILE *out)
 {
-    std::fprintf(out,
-                 "usage: sensor_emulator [--path PATH] [--interval-ms N] [--tag TAG] [--verbose]\n"
-                 "Sends a 24-byte sensor frame every interval through a new pseudo-terminal\n"
-                 "linked at PATH (default /dev/ttyUSB0; an existing PATH is never replaced).\n"
-                 "  --interval-ms N  time between frames in milliseconds (default 1000)\n"
-                 "  --tag TAG        the frames' four-character tag (default SN01)\n"
-                 "  --verbose        print every frame sent\n"
-                 "Stops on SIGINT, SIGTERM or SIGHUP and removes its link.\n");
+    std::fprintf(out, "usage: sensor_emulator [--path PATH] [--interval-ms N] [--tag TAG] [--verbose]\n"
+                      "Sends a 24-byte sensor frame every interval through a new pseudo-terminal\n"
+                      "linked at PATH (default /dev/ttyUSB0; an existing PATH is never replaced).\n"
+                      "  --interval-ms N  time between frames in milliseconds (default 1000)\n"
+                      "  --tag TAG        the frames' four-character tag (default SN01)\n"
+                      "  --verbose        print every frame sent\n"
+                      "Stops on SIGINT, SIGTERM or SIGHUP and removes its link.\n");
 }
 
 bool parse(int argc, char **argv, options &o)
@@ -88,7 +90,12 @@ constexpr readings FIRST_READINGS{23, 48, 0, 512, 3000, 310};
 void drift(readings &r, std::minstd_rand &random, int frame_number)
 {
     static constexpr std::array<std::array<int, 3>, FRAME_READINGS.size()> walk{{
-        {15, 35, 1}, {20, 90, 1}, {0, 0, 0}, {0, 1023, 25}, {0, 65535, 400}, {100, 900, 10},
+        {15, 35, 1},
+        {20, 90, 1},
+        {0, 0, 0},
+        {0, 1023, 25},
+        {0, 65535, 400},
+        {100, 900, 10},
     }};  // lowest, highest, largest step
     for (std::size_t i = 0; i < walk.size(); ++i) {
         const auto [low, high, step] = walk[i];
@@ -158,8 +165,11 @@ void serve(int master, const options &o)
         if (o.verbose)
             report(n, o.tag, r);
         next += std::chrono::milliseconds(o.interval_ms);
-        for (auto now = std::chrono::steady_clock::now(); now < next && !stopping; now = std::chrono::steady_clock::now())
-            wait_line(master, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()), false);
+        for (auto now = std::chrono::steady_clock::now(); now < next && !stopping;
+             now = std::chrono::steady_clock::now())
+            wait_line(master,
+                      static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()),
+                      false);
     }
 }
 
