@@ -131,8 +131,7 @@ TEST_F(SetOpt, DiscardsInputButKeepsOutput)
     ASSERT_EQ(set_opt(slave, 115200, 8, 'N', 1), 0);
 
     EXPECT_EQ(read_until(master, [](const std::string &s) { return s.size() >= 4; }), "sent");
-    const int flags = fcntl(slave, F_GETFL);
-    fcntl(slave, F_SETFL, flags | O_NONBLOCK);
+    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
     char c;
     EXPECT_EQ(read(slave, &c, 1), -1);
     EXPECT_EQ(errno, EAGAIN);
@@ -165,6 +164,7 @@ TEST_F(SetOpt, RefusalsLeaveThePortAndItsQueueAlone)
         ASSERT_EQ(tcgetattr(slave, &after), 0);
         EXPECT_TRUE(same_termios(before, after)) << r.why;
     }
+    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);  // a flushed queue must fail, not hang
     char buf[6];
     EXPECT_EQ(read(slave, buf, sizeof buf), 6);
     EXPECT_EQ(std::string(buf, 6), "queued");
