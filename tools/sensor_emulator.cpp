@@ -153,7 +153,8 @@ void report(int frame_number, const std::string &tag, const readings &r)
     std::printf("\n");
 }
 
-void serve(int master, const options &o)
+// Sends frames until a signal stops it (true) or the line fails (false).
+bool serve(int master, const options &o)
 {
     std::minstd_rand random(static_cast<unsigned>(getpid()));
     readings r = FIRST_READINGS;
@@ -161,7 +162,7 @@ void serve(int master, const options &o)
     for (int n = 0; !stopping; ++n) {
         drift(r, random, n);
         if (!send(master, encode(o.tag, r)))
-            break;
+            return stopping;  // a signal may end it mid-frame
         if (o.verbose)
             report(n, o.tag, r);
         next += std::chrono::milliseconds(o.interval_ms);
@@ -171,6 +172,7 @@ void serve(int master, const options &o)
                       static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()),
                       false);
     }
+    return true;
 }
 
 }  // namespace
@@ -199,7 +201,9 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("serving %s at %s\n", name.c_str(), o.path.c_str());
-    serve(master, o);
+    const bool stopped = serve(master, o);
+    if (!stopped)
+        std::perror("sensor_emulator: write");
     unlink(o.path.c_str());
-    return 0;
+    return stopped ? 0 : 1;
 }
