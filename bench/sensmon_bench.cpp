@@ -5,12 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <pty.h>
 #include <signal.h>
 #include <sstream>
 #include <sys/utsname.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -29,14 +27,8 @@ struct line {
 line open_line()
 {
     line l;
-    char name[256];
-    if (openpty(&l.master, &l.slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    l.name = name;
-    termios t;
-    tcgetattr(l.slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(l.slave, TCSANOW, &t);
+    if (!open_raw_pty(l.master, l.slave, l.name))
+        throw std::runtime_error("cannot open a pseudo-terminal");
     return l;
 }
 

@@ -17,15 +17,22 @@
 
 namespace fs = std::filesystem;
 
-void PtyTest::SetUp()
+bool open_raw_pty(int &master, int &slave, std::string &slave_name)
 {
     char name[256];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0) << strerror(errno);
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return false;
     slave_name = name;
     termios t;
-    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    if (tcgetattr(slave, &t) != 0)
+        return false;
     cfmakeraw(&t);
-    ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+    return tcsetattr(slave, TCSANOW, &t) == 0;
+}
+
+void PtyTest::SetUp()
+{
+    ASSERT_TRUE(open_raw_pty(master, slave, slave_name)) << strerror(errno);
 }
 
 void PtyTest::TearDown()

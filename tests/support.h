@@ -1,6 +1,7 @@
 // Helpers for tests that drive real terminals and real processes.
 //
-//   PtyTest              fixture: a pseudo-terminal pair, the slave raw, both closed after
+//   open_raw_pty(m, s, name)   a pseudo-terminal pair with the slave raw; false on failure
+//   PtyTest              fixture: open_raw_pty in SetUp, both ends closed after
 //   temp_dir             a fresh directory under /tmp, removed with everything in it
 //   under_test(program)  the command that runs a program under test: the words of
 //                        $TEST_PROGRAM_WRAPPER (valgrind, say), if set, then program
@@ -22,6 +23,8 @@
 
 using namespace std::chrono_literals;
 inline constexpr auto GENEROUS = 10s;
+
+bool open_raw_pty(int &master, int &slave, std::string &slave_name);
 
 class PtyTest : public ::testing::Test {
   protected:
