@@ -1,8 +1,11 @@
 // sensmon: show every frame the sensor sends over the serial line, one screen
 // per frame, until the line is lost or the process is killed.
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,11 +17,34 @@
 #endif
 inline constexpr unsigned SCREEN_SECONDS = SENSMON_PAUSE_SECONDS;
 
+// The port must not take the number of a closed standard descriptor: the
+// screens, or the shell's complaints, would then go down the line.
+static void fill_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1) {
+            std::perror("/dev/null");
+            std::exit(1);
+        }
+    }
+}
+
+// While "clear" runs, system() ignores SIGINT and SIGQUIT, so a Ctrl-C then
+// ends only the child: pass it on, as if it had reached the monitor itself.
+static void clear_screen()
+{
+    const int status = std::system("clear");
+    if (status != -1 && WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
+        raise(WTERMSIG(status));
+    // Without "clear" the screens simply scroll.
+}
+
 int main()
 {
     int frame_count = 0;
     std::array<unsigned char, SENSOR_FRAME_LEN> frame{};
 
+    fill_standard_descriptors();
     uart_init();
     tcflush(serial_fd, TCIOFLUSH);  // whatever came before start-up is stale
     for (;;) {
@@ -27,8 +53,6 @@ int main()
         print_frame(stdout, frame, frame_count++);
         std::fflush(stdout);  // a screen must not wait in a pipe's buffer, nor follow "clear"
         sleep(SCREEN_SECONDS);
-        if (std::system("clear") != 0) {
-            // Without "clear" the screens simply scroll.
-        }
+        clear_screen();
     }
 }

@@ -99,7 +99,9 @@ int set_opt(int fd, int speed, int bits, char parity, int stop)
 
 void uart_init()
 {
-    serial_fd = open(SERIAL_DEVICE_PATH, O_RDWR);
+    // Never the controlling terminal (an unplug would send SIGHUP), and not
+    // inherited by the shell that runs "clear".
+    serial_fd = open(SERIAL_DEVICE_PATH, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (serial_fd == -1) {
         std::printf("open() error errcode:%d\n", errno);
         std::exit(1);

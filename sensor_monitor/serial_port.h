@@ -1,7 +1,8 @@
 // The monitor's serial port: opening, configuring and reading the line.
 //
 //   serial_fd                          the open port; written once, by uart_init
-//   uart_init()                        open SERIAL_DEVICE_PATH, take it for this process
+//   uart_init()                        open SERIAL_DEVICE_PATH (never as the controlling
+//                                      terminal, closed on exec), take it for this process
 //                                      alone and configure it 115200 8N1; on failure
 //                                      print why on standard output and exit with 1
 //   set_opt(fd, speed, bits, parity, stop)

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@ class Sensmon : public PtyTest {
     void TearDown() override
     {
         if (monitor.pid > 0) {
+            kill(-monitor.pid, SIGKILL);  // with its "clear", when it leads a group
             kill(monitor.pid, SIGKILL);
             finish(monitor);
         }
@@ -35,10 +37,9 @@ class Sensmon : public PtyTest {
 
     // Starts the monitor with a stand-in "clear" and waits until it sits in
     // its first read, the line set up and flushed.
-    void start_monitor()
+    void start_monitor(const std::string &clear = "echo '<clear>'", spawn_options opts = {})
     {
-        write_file(stubs / "clear", "#!/bin/sh\necho '<clear>'\n", 0755);
-        spawn_options opts;
+        write_file(stubs / "clear", "#!/bin/sh\n" + clear + "\n", 0755);
         opts.path_prefix = stubs.path();
         monitor = spawn(under_test(SENSMON_UNDER_TEST), opts);
         ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
@@ -178,6 +179,76 @@ TEST_F(Sensmon, ShowsEveryWholeFrameInOrderUntilTheLineIsLost)
     EXPECT_TRUE(o.err == "read error: serial line hung up\n" ||
                 o.err == std::string("read error: ") + strerror(EIO) + "\n")
         << o.err;
+}
+
+TEST_F(Sensmon, ClosedStandardDescriptorsSendNothingDownTheLine)
+{
+    link_device();
+    const std::string marks = stubs / "marks";
+    // "clear" talks on both streams, and tells whether it was handed the port.
+    const std::string clear = "echo '<clear>'; echo '<clear>' >&2\n"
+                              "[ -e /proc/$$/fd/3 ] && echo inherited >> " +
+                              marks +
+                              "\n"
+                              "echo cleared >> " +
+                              marks;
+    for (int closed : {0, 1, 2}) {
+        SCOPED_TRACE(closed);
+        fs::remove(marks);
+        spawn_options opts;
+        opts.closed = {closed};
+        start_monitor(clear, opts);
+        std::error_code error;
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(monitor.pid) + "/fd/3", error), slave_name);
+
+        write_master(frame(0));
+        ASSERT_TRUE(wait_until([&] { return read_file(marks).ends_with("cleared\n"); }));
+        EXPECT_EQ(read_file(marks), "cleared\n") << "the port must not reach \"clear\"";
+        ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
+        EXPECT_EQ(read_until(
+                      master, [](const std::string &s) { return !s.empty(); }, 200ms),
+                  "");
+        kill(monitor.pid, SIGKILL);
+        finish(monitor);
+    }
+}
+
+// Started without a terminal (setsid, a service manager), the monitor must
+// not take the adapter as its controlling terminal: an unplug would then end
+// it with SIGHUP, without a word.
+TEST_F(Sensmon, InASessionOfItsOwnAHangUpIsStillReported)
+{
+    link_device();
+    spawn_options opts;
+    opts.new_session = true;
+    start_monitor("echo '<clear>'", opts);
+    close(master);
+    master = -1;
+    const outcome o = finish(monitor);
+    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
+    EXPECT_NE(o.err.find("read error: "), std::string::npos) << o.err;
+}
+
+// A Ctrl-C while "clear" runs reaches the monitor's whole process group.
+TEST_F(Sensmon, CtrlCWhileClearRunsEndsTheMonitor)
+{
+    link_device();
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    for (int sig : {SIGINT, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        spawn_options opts;
+        opts.new_session = true;
+        start_monitor("echo \"<clear $$>\"; exec sleep 60", opts);  // a shell would only note the signal
+        write_master(frame(0));
+        const std::string out =
+            read_until(monitor.out, [](const std::string &s) { return s.ends_with(">\n"); });
+        const std::string clear = "/proc/" + out.substr(out.rfind(' ') + 1, out.size() - out.rfind(' ') - 3);
+        ASSERT_TRUE(wait_until([&] { return read_file(clear + "/comm") == "sleep\n"; })) << out;
+        kill(-monitor.pid, sig);
+        const outcome o = finish(monitor);
+        EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == sig) << o.status;
+    }
 }
 
 TEST_F(Sensmon, ASignalLosesNoScreen)

@@ -93,15 +93,18 @@ std::vector<std::string> under_test(const std::string &program)
 [[noreturn]] static void exec_child(const std::vector<std::string> &argv, const spawn_options &opts, int out,
                                     int err)
 {
-    if (opts.close_stdin) {
-        close(0);
-    } else {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-    }
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
     dup2(out, 1);
     dup2(err, 2);
     closefrom(3);
+    for (int fd : opts.closed)
+        close(fd);
+    // As from an interactive shell, whatever the test runner was started with.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
+    if (opts.new_session)
+        setsid();
     if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
         _exit(126);
     if (!opts.path_prefix.empty())

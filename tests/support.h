@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,9 @@ struct spawn_options {
     std::filesystem::path cwd;  // empty: the test's own
     std::string path_prefix;    // put before PATH, for stand-in commands
     int stdout_fd = -1;         // -1: a new pipe
-    bool close_stdin = false;   // otherwise /dev/null
+    std::set<int> closed;       // of 0, 1 and 2: left closed (0 is otherwise /dev/null)
     bool unprivileged = false;  // run as nobody when the tests run as root
+    bool new_session = false;   // setsid: no controlling terminal, a process group of its own
 };
 
 struct child {
