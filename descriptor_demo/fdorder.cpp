@@ -5,6 +5,8 @@
 // standard output, the greeting straight to descriptor 1: on a terminal the
 // lines come first, into a pipe or file the greeting does, and the lines
 // follow at exit.  No result is examined: a failed open shows as -1.
+// Closed output descriptors are filled with /dev/null first, so that no
+// file's contents are ever changed.
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,8 +15,25 @@
 #define FDORDER_PAUSE_SECONDS 100
 #endif
 
+// With descriptor 1 or 2 closed, test3 would take its number and receive the
+// greeting and the lines.  Descriptor 0 stays as it is: a closed standard
+// input shows the numbering starting from 0.
+static void fill_output_descriptors()
+{
+    for (int fd = 1; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0 && null != fd) {  // 0 was closed too, and open took it
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
 int main()
 {
+    fill_output_descriptors();
     const int fd1 = open("test1", O_RDWR);
     std::printf("fd1 =%d\n", fd1);
     const int fd2 = open("test2", O_RDWR);

@@ -42,15 +42,25 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
     const struct {
         const char *what;
         std::set<std::string> missing, read_only;
-        bool unprivileged, close_stdin;
-        const char *lines;
+        bool unprivileged;
+        std::set<int> closed;
+        const char *out;
     } rows[] = {
-        {"all present", {}, {}, false, false, "fd1 =3\nfd2 =4\nfd3 =3\n"},
-        {"test1 missing", {"test1"}, {}, false, false, "fd1 =-1\nfd2 =3\nfd3 =4\n"},
-        {"test2 missing", {"test2"}, {}, false, false, "fd1 =3\nfd2 =-1\nfd3 =3\n"},
-        {"none present", {"test1", "test2", "test3"}, {}, false, false, "fd1 =-1\nfd2 =-1\nfd3 =-1\n"},
-        {"test2 not writable", {}, {"test2"}, true, false, "fd1 =3\nfd2 =-1\nfd3 =3\n"},
-        {"standard input closed", {}, {}, false, true, "fd1 =0\nfd2 =3\nfd3 =0\n"},
+        {"all present", {}, {}, false, {}, "hello worldfd1 =3\nfd2 =4\nfd3 =3\n"},
+        {"test1 missing", {"test1"}, {}, false, {}, "hello worldfd1 =-1\nfd2 =3\nfd3 =4\n"},
+        {"test2 missing", {"test2"}, {}, false, {}, "hello worldfd1 =3\nfd2 =-1\nfd3 =3\n"},
+        {"none present",
+         {"test1", "test2", "test3"},
+         {},
+         false,
+         {},
+         "hello worldfd1 =-1\nfd2 =-1\nfd3 =-1\n"},
+        {"test2 not writable", {}, {"test2"}, true, {}, "hello worldfd1 =3\nfd2 =-1\nfd3 =3\n"},
+        {"standard input closed", {}, {}, false, {0}, "hello worldfd1 =0\nfd2 =3\nfd3 =0\n"},
+        // The files must not take the numbers of closed output descriptors.
+        {"standard error closed", {}, {}, false, {2}, "hello worldfd1 =3\nfd2 =4\nfd3 =3\n"},
+        {"standard output closed", {}, {}, false, {1}, ""},
+        {"all three closed", {}, {}, false, {0, 1, 2}, ""},
     };
     temp_dir bin;  // a copy that nobody may run, wherever the build tree is
     fs::copy_file(FDORDER_UNDER_TEST, bin / "fdorder");
@@ -61,11 +71,11 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
         spawn_options opts;
         opts.cwd = dir.path();
         opts.unprivileged = r.unprivileged;
-        opts.close_stdin = r.close_stdin;
+        opts.closed = r.closed;
         child c = spawn(under_test(bin / "fdorder"), opts);
         const outcome o = finish(c);
         EXPECT_EQ(o.status, 0);
-        EXPECT_EQ(o.out, std::string("hello world") + r.lines);
+        EXPECT_EQ(o.out, r.out);
         EXPECT_EQ(o.err, "");
         expect_untouched(dir, r.missing);
     }
