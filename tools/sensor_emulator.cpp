@@ -2,6 +2,7 @@
 // watching sensmon work without hardware.  See usage() below.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -9,9 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,7 +25,7 @@ namespace {
 
 struct options {
     std::string path = "/dev/ttyUSB0";
-    int interval_ms = 1000;
+    int interval_ms = 3000;  // the monitor shows one frame per 3 s
     std::string tag = "SN01";
     bool verbose = false;
 };
@@ -32,38 +36,70 @@ void stop(int)
     stopping = 1;
 }
 
-void usage(std::FILE *out)
+constexpr long long INTERVAL_MS_MAX = 86'400'000;  // one day
+
+void usage()
 {
-    std::fprintf(out, "usage: sensor_emulator [--path PATH] [--interval-ms N] [--tag TAG] [--verbose]\n"
-                      "Sends a 24-byte sensor frame every interval through a new pseudo-terminal\n"
-                      "linked at PATH (default /dev/ttyUSB0; an existing PATH is never replaced).\n"
-                      "  --interval-ms N  time between frames in milliseconds (default 1000)\n"
-                      "  --tag TAG        the frames' four-character tag (default SN01)\n"
-                      "  --verbose        print every frame sent\n"
-                      "Stops on SIGINT, SIGTERM or SIGHUP and removes its link.\n");
+    std::printf("usage: sensor_emulator [--path PATH] [--interval-ms N] [--tag TAG] [--verbose]\n"
+                "Sends a 24-byte sensor frame every interval through a new pseudo-terminal\n"
+                "linked at PATH (default /dev/ttyUSB0).  The link leads to the emulator's own\n"
+                "descriptor, so it leads nowhere once the emulator is gone.  Only such a dead\n"
+                "link is ever replaced, and only its own link is removed at exit.\n"
+                "  --interval-ms N  time between frames, 1 to %lld milliseconds (default 3000)\n"
+                "  --tag TAG        the frames' four-character tag (default SN01)\n"
+                "  --verbose        print every frame sent, and every frame dropped because\n"
+                "                   the line had no room for it\n"
+                "Stops on SIGINT, SIGTERM or SIGHUP.\n",
+                INTERVAL_MS_MAX);
 }
 
-bool parse(int argc, char **argv, options &o)
+[[noreturn]] void refuse(const std::string &option, const std::string &why)
 {
+    std::fprintf(stderr, "sensor_emulator: %s: %s (see --help)\n", option.c_str(), why.c_str());
+    std::exit(2);
+}
+
+// The whole text must be the number: "10abc", " 10" and "" are refused.
+int parse_interval(const std::string &text)
+{
+    errno = 0;
+    char *end = nullptr;
+    const long long ms = text.empty() || std::isspace(static_cast<unsigned char>(text[0]))
+                             ? 0
+                             : std::strtoll(text.c_str(), &end, 10);
+    if (!end || *end != '\0')
+        refuse("--interval-ms", "'" + text + "' is not a whole number of milliseconds");
+    if (errno == ERANGE || ms < 1 || ms > INTERVAL_MS_MAX)
+        refuse("--interval-ms", "'" + text + "' is not from 1 to " + std::to_string(INTERVAL_MS_MAX));
+    return static_cast<int>(ms);
+}
+
+options parse(int argc, char **argv)
+{
+    options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
+        const bool takes_value = arg == "--path" || arg == "--tag" || arg == "--interval-ms";
+        if (takes_value && i + 1 == argc)
+            refuse(arg, "needs a value");
         if (arg == "--help") {
-            usage(stdout);
+            usage();
             std::exit(0);
         } else if (arg == "--verbose") {
             o.verbose = true;
-        } else if (arg == "--path" && has_value) {
+        } else if (arg == "--path") {
             o.path = argv[++i];
-        } else if (arg == "--tag" && has_value && std::strlen(argv[i + 1]) == TAG_LEN) {
+        } else if (arg == "--tag") {
             o.tag = argv[++i];
-        } else if (arg == "--interval-ms" && has_value && std::atoi(argv[i + 1]) > 0) {
-            o.interval_ms = std::atoi(argv[++i]);
+            if (o.tag.size() != TAG_LEN)
+                refuse(arg, "'" + o.tag + "' is not four characters");
+        } else if (arg == "--interval-ms") {
+            o.interval_ms = parse_interval(argv[++i]);
         } else {
-            return false;
+            refuse(arg, "unknown option");
         }
     }
-    return true;
+    return o;
 }
 
 // A new pseudo-terminal, raw, both ends open; the slave's name in name.
@@ -129,20 +165,35 @@ bool wait_line(int master, int timeout_ms, bool for_output)
     return p.revents & POLLOUT;
 }
 
-// Sends the whole frame or nothing, waiting while the line is full.
-bool send(int master, const std::array<unsigned char, SENSOR_FRAME_LEN> &frame)
+// What the terminal driver holds for a reader at most.  Staying below it,
+// the emulator never has a write cut short: a frame goes whole or not at all.
+constexpr int LINE_QUEUE_MAX = 4095;
+
+enum class fate { sent, dropped, failed };
+
+// Sends the whole frame, or drops it when the line has no room for all of
+// it, as a line without flow control loses data; half a frame would put the
+// monitor out of step for good.
+fate send(int master, int slave, const std::array<unsigned char, SENSOR_FRAME_LEN> &frame)
 {
+    int queued = 0;
+    if (ioctl(slave, FIONREAD, &queued) != 0)
+        return fate::failed;
+    if (queued + static_cast<int>(frame.size()) > LINE_QUEUE_MAX)
+        return fate::dropped;
     std::size_t sent = 0;
     while (sent < frame.size() && !stopping) {
         const ssize_t n = write(master, frame.data() + sent, frame.size() - sent);
         if (n > 0)
             sent += static_cast<std::size_t>(n);
+        else if (errno == EAGAIN && sent == 0)
+            return fate::dropped;
         else if (errno == EAGAIN)
-            wait_line(master, 100, true);
+            wait_line(master, 100, true);  // finish a frame once begun
         else if (errno != EINTR)
-            return false;
+            return fate::failed;
     }
-    return sent == frame.size();
+    return sent == frame.size() ? fate::sent : fate::failed;
 }
 
 void report(int frame_number, const std::string &tag, const readings &r)
@@ -154,16 +205,20 @@ void report(int frame_number, const std::string &tag, const readings &r)
 }
 
 // Sends frames until a signal stops it (true) or the line fails (false).
-bool serve(int master, const options &o)
+bool serve(int master, int slave, const options &o)
 {
     std::minstd_rand random(static_cast<unsigned>(getpid()));
     readings r = FIRST_READINGS;
     auto next = std::chrono::steady_clock::now();
+    long dropped = 0;
     for (int n = 0; !stopping; ++n) {
         drift(r, random, n);
-        if (!send(master, encode(o.tag, r)))
+        const fate f = send(master, slave, encode(o.tag, r));
+        if (f == fate::failed)
             return stopping;  // a signal may end it mid-frame
-        if (o.verbose)
+        if (f == fate::dropped && (++dropped, o.verbose))
+            std::printf("frame %d: dropped, the line is full (%ld dropped so far)\n", n, dropped);
+        else if (f == fate::sent && o.verbose)
             report(n, o.tag, r);
         next += std::chrono::milliseconds(o.interval_ms);
         for (auto now = std::chrono::steady_clock::now(); now < next && !stopping;
@@ -175,15 +230,47 @@ bool serve(int master, const options &o)
     return true;
 }
 
+// The link leads to this process's own descriptor of the line, so it leads
+// nowhere once the emulator is gone, however it ended, and can never hand
+// the monitor a terminal that has since gone to somebody else.
+std::string own_line(int slave)
+{
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slave);
+}
+
+bool dead_link(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0 &&
+           errno == ENOENT;
+}
+
+// Replaces a dead emulator's link; anything else at path stays.
+bool make_link(const std::string &target, const std::string &path)
+{
+    if (symlink(target.c_str(), path.c_str()) == 0)
+        return true;
+    const int error = errno;
+    if (error == EEXIST && dead_link(path) && unlink(path.c_str()) == 0)
+        return symlink(target.c_str(), path.c_str()) == 0;
+    errno = error;
+    return false;
+}
+
+// Only while the link is still this emulator's: something may have replaced it.
+void remove_link(const std::string &target, const std::string &path)
+{
+    char held[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), held, sizeof held);
+    if (n >= 0 && target == std::string(held, static_cast<std::size_t>(n)))
+        unlink(path.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    options o;
-    if (!parse(argc, argv, o)) {
-        usage(stderr);
-        return 2;
-    }
+    const options o = parse(argc, argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     struct sigaction act = {};
     act.sa_handler = stop;
@@ -196,14 +283,15 @@ int main(int argc, char **argv)
         std::perror("sensor_emulator: pseudo-terminal");
         return 1;
     }
-    if (symlink(name.c_str(), o.path.c_str()) != 0) {
+    const std::string target = own_line(slave);
+    if (!make_link(target, o.path)) {
         std::fprintf(stderr, "sensor_emulator: cannot link %s: %s\n", o.path.c_str(), std::strerror(errno));
         return 1;
     }
     std::printf("serving %s at %s\n", name.c_str(), o.path.c_str());
-    const bool stopped = serve(master, o);
+    const bool stopped = serve(master, slave, o);
     if (!stopped)
         std::perror("sensor_emulator: write");
-    unlink(o.path.c_str());
+    remove_link(target, o.path);
     return stopped ? 0 : 1;
 }
