@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "serial_port.h"
@@ -29,6 +30,11 @@ TEST(SensorEmulator, FramesDecodeToTheReadingsItReports)
 
     const int line = open(link.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(line, 0);
+    termios t;  // a read that waits 10 s for nothing ends as a hang-up: bounded
+    ASSERT_EQ(tcgetattr(line, &t), 0);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 100;
+    ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
     constexpr int frames = 20;
     std::ostringstream decoded;
     for (int n = 0; n < frames; ++n) {

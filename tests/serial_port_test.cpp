@@ -6,10 +6,12 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "serial_port.h"
 #include "support.h"
@@ -196,6 +198,25 @@ TEST(SetOptOnNonTerminals, FailsFirstAndFlushesNothing)
 // written arrives as a short read of its own.
 class ReadFrame : public PtyTest {
   protected:
+    // read_frame on the slave while feed writes from another thread.  Should
+    // feed fail, or the read not end in time, the line is hung up: the test
+    // then fails instead of waiting for ever.
+    int read_while(const std::function<void()> &feed)
+    {
+        std::atomic<bool> returned{false};
+        std::thread writer([&] {
+            feed();
+            if (!HasFailure() && wait_until([&] { return returned.load(); }))
+                return;
+            ADD_FAILURE() << "hanging up the line: read_frame is still waiting";
+            close(std::exchange(master, -1));
+        });
+        const int result = read_frame(slave, frame);
+        returned = true;
+        writer.join();
+        return result;
+    }
+
     std::array<unsigned char, SENSOR_FRAME_LEN> frame{};
     const std::string sent = "ABCDEFGHIJKLMNOPQRSTUVWX";
     const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
@@ -204,15 +225,14 @@ class ReadFrame : public PtyTest {
 
 TEST_F(ReadFrame, ShortReadsAreJoinedIntoOneFrame)
 {
-    std::thread writer([&] {
+    const int result = read_while([&] {
         for (std::size_t at = 0; at < sent.size(); at += at == 0 ? 5 : 19) {
             ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
             const std::string piece = sent.substr(at, at == 0 ? 5 : 19);
             ASSERT_EQ(write(master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
         }
     });
-    EXPECT_EQ(read_frame(slave, frame), 0);
-    writer.join();
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(got(), sent);
 }
 
@@ -229,14 +249,13 @@ TEST_F(ReadFrame, InterruptedReadsAreRetried)
     sigaction(SIGUSR1, &act, &old);
     const pthread_t self = pthread_self();
     interruptions = 0;
-    std::thread writer([&] {
+    const int result = read_while([&] {
         ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
         pthread_kill(self, SIGUSR1);
         ASSERT_TRUE(wait_until([] { return interruptions == 1; }));
         ASSERT_EQ(write(master, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
     });
-    EXPECT_EQ(read_frame(slave, frame), 0);
-    writer.join();
+    EXPECT_EQ(result, 0);
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(interruptions, 1);
     EXPECT_EQ(got(), sent);

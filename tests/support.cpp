@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -203,14 +204,49 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
     return true;
 }
 
+// The number that /proc shows for read(2).  Under qemu-user it is the
+// host's, not this program's SYS_read, so it is learnt once from a thread
+// of this process that is blocked reading a pipe.
+static std::string read_syscall_number()
+{
+    int p[2];
+    if (pipe(p) != 0)
+        throw std::runtime_error("pipe failed");
+    std::atomic<pid_t> reader{0};
+    std::thread t([&] {
+        reader = static_cast<pid_t>(syscall(SYS_gettid));
+        char c;
+        while (read(p[0], &c, 1) < 0 && errno == EINTR) {
+        }
+    });
+    char pipe_fd[16];
+    std::snprintf(pipe_fd, sizeof pipe_fd, "0x%x", p[0]);
+    std::string number;
+    const bool seen = wait_until([&] {
+        std::ifstream in("/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(reader) +
+                         "/syscall");
+        std::string fd;
+        return reader != 0 && in >> number >> fd && fd == pipe_fd;
+    });
+    if (write(p[1], "x", 1) != 1) {
+    }
+    t.join();
+    close(p[0]);
+    close(p[1]);
+    if (!seen)
+        throw std::runtime_error("no thread was ever seen blocked in read(2) in /proc");
+    return number;
+}
+
 // /proc/PID/syscall holds the number of the system call the task is blocked
 // in and its arguments in hex, or "running".  A thread's id serves as a pid.
 bool blocked_reading(pid_t pid, const std::string &path)
 {
+    static const std::string read_number = read_syscall_number();
     const std::string proc = "/proc/" + std::to_string(pid);
     std::ifstream in(proc + "/syscall");
     std::string number, fd;
-    if (!(in >> number >> fd) || number != std::to_string(SYS_read))
+    if (!(in >> number >> fd) || number != read_number)
         return false;
     std::error_code error;
     const fs::path target =
