@@ -184,14 +184,11 @@ TEST_F(Sensmon, ShowsEveryWholeFrameInOrderUntilTheLineIsLost)
 TEST_F(Sensmon, ClosedStandardDescriptorsSendNothingDownTheLine)
 {
     link_device();
-    const std::string marks = stubs / "marks";
     // "clear" talks on both streams, and tells whether it was handed the port.
     const std::string clear = "echo '<clear>'; echo '<clear>' >&2\n"
-                              "[ -e /proc/$$/fd/3 ] && echo inherited >> " +
-                              marks +
-                              "\n"
-                              "echo cleared >> " +
-                              marks;
+                              "[ -e /proc/$$/fd/3 ] && echo inherited >> \"$0.marks\"\n"
+                              "echo cleared >> \"$0.marks\"";
+    const fs::path marks = stubs / "clear.marks";
     for (int closed : {0, 1, 2}) {
         SCOPED_TRACE(closed);
         fs::remove(marks);
@@ -205,9 +202,9 @@ TEST_F(Sensmon, ClosedStandardDescriptorsSendNothingDownTheLine)
         ASSERT_TRUE(wait_until([&] { return read_file(marks).ends_with("cleared\n"); }));
         EXPECT_EQ(read_file(marks), "cleared\n") << "the port must not reach \"clear\"";
         ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
-        EXPECT_EQ(read_until(
-                      master, [](const std::string &s) { return !s.empty(); }, 200ms),
-                  "");
+        const std::string stray = read_until(
+            master, [](const std::string &s) { return !s.empty(); }, 200ms);
+        EXPECT_EQ(stray, "");
         kill(monitor.pid, SIGKILL);
         finish(monitor);
     }
@@ -239,12 +236,15 @@ TEST_F(Sensmon, CtrlCWhileClearRunsEndsTheMonitor)
         SCOPED_TRACE(strsignal(sig));
         spawn_options opts;
         opts.new_session = true;
-        start_monitor("echo \"<clear $$>\"; exec sleep 60", opts);  // a shell would only note the signal
+        const fs::path pid = stubs / "clear.pid";
+        fs::remove(pid);
+        start_monitor("echo $$ > \"$0.pid\"; exec sleep 60", opts);  // a shell would only note the signal
         write_master(frame(0));
-        const std::string out =
-            read_until(monitor.out, [](const std::string &s) { return s.ends_with(">\n"); });
-        const std::string clear = "/proc/" + out.substr(out.rfind(' ') + 1, out.size() - out.rfind(' ') - 3);
-        ASSERT_TRUE(wait_until([&] { return read_file(clear + "/comm") == "sleep\n"; })) << out;
+        ASSERT_TRUE(wait_until([&] {
+            const std::string p = read_file(pid);
+            return p.ends_with("\n") &&
+                   read_file("/proc/" + p.substr(0, p.size() - 1) + "/comm") == "sleep\n";
+        }));
         kill(-monitor.pid, sig);
         const outcome o = finish(monitor);
         EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == sig) << o.status;

@@ -62,12 +62,10 @@ void usage()
 // The whole text must be the number: "10abc", " 10" and "" are refused.
 int parse_interval(const std::string &text)
 {
-    errno = 0;
     char *end = nullptr;
-    const long long ms = text.empty() || std::isspace(static_cast<unsigned char>(text[0]))
-                             ? 0
-                             : std::strtoll(text.c_str(), &end, 10);
-    if (!end || *end != '\0')
+    errno = 0;
+    const long long ms = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0')
         refuse("--interval-ms", "'" + text + "' is not a whole number of milliseconds");
     if (errno == ERANGE || ms < 1 || ms > INTERVAL_MS_MAX)
         refuse("--interval-ms", "'" + text + "' is not from 1 to " + std::to_string(INTERVAL_MS_MAX));
