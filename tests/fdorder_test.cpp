@@ -66,6 +66,8 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
     fs::copy_file(FDORDER_UNDER_TEST, bin / "fdorder");
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
+        if (r.closed.count(2) && getenv("TEST_PROGRAM_WRAPPER"))
+            continue;  // valgrind will not start without standard error
         temp_dir dir;
         lay_out(dir, r.missing, r.read_only);
         spawn_options opts;
