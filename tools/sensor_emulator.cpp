@@ -214,9 +214,11 @@ bool serve(int master, int slave, const options &o)
         const fate f = send(master, slave, encode(o.tag, r));
         if (f == fate::failed)
             return stopping;  // a signal may end it mid-frame
-        if (f == fate::dropped && (++dropped, o.verbose))
+        if (f == fate::dropped)
+            ++dropped;
+        if (o.verbose && f == fate::dropped)
             std::printf("frame %d: dropped, the line is full (%ld dropped so far)\n", n, dropped);
-        else if (f == fate::sent && o.verbose)
+        else if (o.verbose)
             report(n, o.tag, r);
         next += std::chrono::milliseconds(o.interval_ms);
         for (auto now = std::chrono::steady_clock::now(); now < next && !stopping;
