@@ -1,5 +1,6 @@
 // sensmon: show every frame the sensor sends over the serial line, one screen
-// per frame, until the line is lost or the process is killed.
+// per frame, until the line is lost, the screen cannot be written or the
+// process is killed.
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -7,7 +8,6 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include "sensor_frame.h"
 #include "serial_port.h"
@@ -29,6 +29,18 @@ static void fill_standard_descriptors()
     }
 }
 
+// A screen is flushed before the pause: it must not wait in a pipe's buffer,
+// nor follow "clear".  A screen that cannot be written (a full disk, a
+// terminal that went away) ends the monitor instead of losing every later one.
+static bool show_screen(frame_bytes frame, int frame_number)
+{
+    print_frame(stdout, frame, frame_number);
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::perror("write error");
+    return false;
+}
+
 // While "clear" runs, system() ignores SIGINT and SIGQUIT, so a Ctrl-C then
 // ends only the child: pass it on, as if it had reached the monitor itself.
 static void clear_screen()
@@ -48,11 +60,9 @@ int main()
     uart_init();
     tcflush(serial_fd, TCIOFLUSH);  // whatever came before start-up is stale
     for (;;) {
-        if (read_frame(serial_fd, frame) != 0)
+        if (read_frame(serial_fd, frame) != 0 || !show_screen(frame, frame_count++) ||
+            watch_line(serial_fd, SCREEN_SECONDS) != 0)
             return 1;
-        print_frame(stdout, frame, frame_count++);
-        std::fflush(stdout);  // a screen must not wait in a pipe's buffer, nor follow "clear"
-        sleep(SCREEN_SECONDS);
         clear_screen();
     }
 }

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -136,4 +138,38 @@ int read_frame(int fd, std::span<unsigned char, SENSOR_FRAME_LEN> frame)
         }
     }
     return 0;
+}
+
+// An unplugged adapter must be noticed at once, not when the pause ends: the
+// open descriptor keeps the adapter's device number taken, so an adapter
+// plugged back in meanwhile would come back under another name.  Bytes that
+// arrive stay queued for the next read.
+int watch_line(int fd, unsigned seconds)
+{
+    timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += seconds;
+    for (;;) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left_ms =
+            (end.tv_sec - now.tv_sec) * 1000LL + (end.tv_nsec - now.tv_nsec + 999'999) / 1'000'000;
+        if (left_ms <= 0)
+            return 0;
+        pollfd p{fd, 0, 0};  // a hang-up (POLLHUP, POLLERR) is reported unasked
+        const int n = poll(&p, 1, static_cast<int>(left_ms));
+        if (n > 0 && (p.revents & POLLNVAL)) {
+            errno = EBADF;
+            std::perror("read error");
+            return -1;
+        }
+        if (n > 0) {
+            std::fputs("read error: serial line hung up\n", stderr);
+            return -1;
+        }
+        if (n < 0 && errno != EINTR) {
+            std::perror("poll");
+            return -1;
+        }
+    }
 }

@@ -10,6 +10,8 @@
 //                                      0, or -1 after a message on standard error
 //   read_frame(fd, frame)              fill frame from the line, retrying short and
 //                                      interrupted reads; 0, or -1 after a message
+//   watch_line(fd, seconds)            let that time pass, ending it early should the line
+//                                      hang up; 0, or -1 after a message
 //
 // Pure helpers of set_opt, open to tests:
 //   speed_code(speed)                  B-constant of a supported speed, 0 for any other
@@ -37,6 +39,7 @@ extern int serial_fd;
 void uart_init();
 int set_opt(int fd, int speed, int bits, char parity, int stop);
 int read_frame(int fd, std::span<unsigned char, SENSOR_FRAME_LEN> frame);
+int watch_line(int fd, unsigned seconds);
 
 inline constexpr std::size_t LINE_PARAMS_MSG_MAX = 64;
 speed_t speed_code(int speed);

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,13 +34,15 @@ class Sensmon : public PtyTest {
     }
     void link_device() { fs::create_symlink(slave_name, TEST_DEVICE); }
 
-    // Starts the monitor with a stand-in "clear" and waits until it sits in
-    // its first read, the line set up and flushed.
-    void start_monitor(const std::string &clear = "echo '<clear>'", spawn_options opts = {})
+    // Starts the monitor (by default the copy without a pause) with a
+    // stand-in "clear" and waits until it sits in its first read, the line
+    // set up and flushed.
+    void start_monitor(const std::string &clear = "echo '<clear>'", spawn_options opts = {},
+                       const std::vector<std::string> &argv = under_test(SENSMON_UNDER_TEST))
     {
         write_file(stubs / "clear", "#!/bin/sh\n" + clear + "\n", 0755);
         opts.path_prefix = stubs.path();
-        monitor = spawn(under_test(SENSMON_UNDER_TEST), opts);
+        monitor = spawn(argv, opts);
         ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
     }
 
@@ -49,35 +50,10 @@ class Sensmon : public PtyTest {
     void expect_screens_up_to(int last)
     {
         for (; next_screen <= last; ++next_screen)
-            expected += screen(next_screen) + "<clear>\n";
+            expected += sample_screen(next_screen) + "<clear>\n";
         shown += read_until(monitor.out,
                             [&](const std::string &s) { return shown.size() + s.size() >= expected.size(); });
         ASSERT_EQ(shown, expected);
-    }
-
-    // Frame n of the session: tag "F" and three digits, readings from n.
-    static std::string frame(int n)
-    {
-        char tag[8];
-        std::snprintf(tag, sizeof tag, "F%03d", n % 1000);
-        std::string f(tag, 4);
-        f += std::string{'\x55', static_cast<char>(n % 256), '\x55', static_cast<char>(n % 7),
-                         static_cast<char>(n % 5)};
-        f += "UUU";
-        f += std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8), '\x10',
-                         '\x27'};  // hongwai n, lux 10000
-        f += "UU";
-        f += std::string{'\xff', '\x00'};  // gas 255
-        f += "UUUU";
-        return f;
-    }
-    static std::string screen(int n)
-    {
-        std::ostringstream s;
-        s << "\n-------" << n << "------\n"
-          << frame(n).substr(0, 4) << "\ntem:" << n % 256 << "\nhum:" << n % 7 << "\nep_no:" << n % 5
-          << "\nhongwai:" << n << "\nlux:10000\ngas:255\n";
-        return s.str();
     }
 
     temp_dir stubs;
@@ -91,16 +67,20 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
     const struct {
         const char *what;
         std::function<void()> prepare;
-        bool unprivileged, held;
+        bool unprivileged;
         std::string out, err;
     } rows[] = {
-        {"missing node", [] {}, false, false, "open() error errcode:2\n", ""},
-        {"no permission", [] { write_file(TEST_DEVICE, "", 0); }, true, false, "open() error errcode:13\n",
-         ""},
-        {"regular file", [] { write_file(TEST_DEVICE, "not a tty"); }, false, false, "set_opt() error\n",
+        {"missing node", [] {}, false, "open() error errcode:2\n", ""},
+        {"no permission", [] { write_file(TEST_DEVICE, "", 0); }, true, "open() error errcode:13\n", ""},
+        {"regular file", [] { write_file(TEST_DEVICE, "not a tty"); }, false, "set_opt() error\n",
          std::string("SetupSerial 1: ") + strerror(ENOTTY) + "\n"},
-        {"port in use", [this] { link_device(); }, false, true,
-         std::string("port in use: ") + TEST_DEVICE + "\n", ""},
+        // Held by a monitor that is running: the lock must be exclusive.
+        {"port in use",
+         [this] {
+             link_device();
+             start_monitor();
+         },
+         false, std::string("port in use: ") + TEST_DEVICE + "\n", ""},
     };
     // The unprivileged copy must be reachable by nobody, wherever the build tree is.
     temp_dir bin;
@@ -109,16 +89,10 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
         SCOPED_TRACE(r.what);
         fs::remove(TEST_DEVICE);
         r.prepare();
-        const int holder = r.held ? open(TEST_DEVICE, O_RDONLY | O_NONBLOCK) : -1;
-        if (r.held) {
-            ASSERT_EQ(flock(holder, LOCK_EX), 0);
-        }
         spawn_options opts;
         opts.unprivileged = r.unprivileged;
         child c = spawn(under_test(bin / "sensmon"), opts);
         const outcome o = finish(c);
-        if (r.held)
-            close(holder);
         EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
         EXPECT_EQ(o.out, r.out);
         EXPECT_EQ(o.err, r.err);
@@ -151,26 +125,26 @@ TEST_F(Sensmon, ShowsEveryWholeFrameInOrderUntilTheLineIsLost)
     write_master(std::string(30, 'Z'));  // before start-up: never shown
     start_monitor();
 
-    write_master(frame(0));
+    write_master(sample_frame(0));
     expect_screens_up_to(0);
 
     std::string burst;
     for (int n = 1; n <= 100; ++n)
-        burst += frame(n);
+        burst += sample_frame(n);
     write_master(burst);
     expect_screens_up_to(100);
 
-    for (char byte : frame(101))
+    for (char byte : sample_frame(101))
         write_master(std::string(1, byte));
     expect_screens_up_to(101);
 
-    write_master(frame(102).substr(0, 5));
+    write_master(sample_frame(102).substr(0, 5));
     ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
     usleep(50'000);  // the sender pauses mid-frame
-    write_master(frame(102).substr(5));
+    write_master(sample_frame(102).substr(5));
     expect_screens_up_to(102);
 
-    write_master(frame(103).substr(0, 10));  // never completed
+    write_master(sample_frame(103).substr(0, 10));  // never completed
     close(master);
     master = -1;
     const outcome o = finish(monitor);
@@ -179,6 +153,62 @@ TEST_F(Sensmon, ShowsEveryWholeFrameInOrderUntilTheLineIsLost)
     EXPECT_TRUE(o.err == "read error: serial line hung up\n" ||
                 o.err == std::string("read error: ") + strerror(EIO) + "\n")
         << o.err;
+}
+
+// The copy that pauses 1 s: a screen stays for the pause before "clear", and
+// a line that hangs up during the pause ends the monitor at once, not when
+// the pause is over.
+TEST_F(Sensmon, APauseHoldsTheScreenAndEndsAtAHangUp)
+{
+    link_device();
+    start_monitor("echo '<clear>'", {}, under_test(SENSMON_PAUSED));
+    const auto next = [&](std::size_t size, std::chrono::milliseconds bound = GENEROUS) {
+        return read_until(
+            monitor.out, [&](const std::string &s) { return s.size() >= size; }, bound);
+    };
+    write_master(sample_frame(0));
+    EXPECT_EQ(next(sample_screen(0).size()), sample_screen(0));
+    EXPECT_EQ(next(1, 500ms), "") << "cleared before the pause was half over";
+    EXPECT_EQ(next(8), "<clear>\n");
+
+    write_master(sample_frame(1));
+    EXPECT_EQ(next(sample_screen(1).size()), sample_screen(1));
+    close(master);
+    master = -1;
+    const outcome o = finish(monitor);
+    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
+    EXPECT_EQ(o.out, "") << "the pause ran out";
+    EXPECT_EQ(o.err, "read error: serial line hung up\n");
+}
+
+// A screen that cannot be written ends the monitor with the reason, rather
+// than losing it and every later one without a word: on /dev/full, and on a
+// file system that fills up after some fifty screens.
+TEST_F(Sensmon, OutputThatCannotBeWrittenEndsTheMonitor)
+{
+    link_device();
+    spawn_options full;
+    full.stdout_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    start_monitor(":", full);
+    close(full.stdout_fd);
+    write_master(sample_frame(0));
+    outcome o = finish(monitor);
+    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
+    EXPECT_EQ(o.err, std::string("write error: ") + strerror(ENOSPC) + "\n");
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    temp_dir disk;  // two pages, one taken: room for one page of screens
+    const std::string fill = "mount -t tmpfs -o size=8k sensmon-test \"$1\" && "
+                             "head -c 4096 /dev/zero > \"$1/filler\" && exec \"$2\" > \"$1/frames.log\"";
+    start_monitor(":", {}, {"unshare", "--mount", "sh", "-c", fill, "sh", disk.path(), SENSMON_UNDER_TEST});
+    std::string burst;
+    for (int n = 0; n < 100; ++n)
+        burst += sample_frame(n);
+    write_master(burst);
+    o = finish(monitor);
+    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
+    EXPECT_EQ(o.err, std::string("write error: ") + strerror(ENOSPC) + "\n");
 }
 
 TEST_F(Sensmon, ClosedStandardDescriptorsSendNothingDownTheLine)
@@ -198,7 +228,7 @@ TEST_F(Sensmon, ClosedStandardDescriptorsSendNothingDownTheLine)
         std::error_code error;
         EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(monitor.pid) + "/fd/3", error), slave_name);
 
-        write_master(frame(0));
+        write_master(sample_frame(0));
         ASSERT_TRUE(wait_until([&] { return read_file(marks).ends_with("cleared\n"); }));
         EXPECT_EQ(read_file(marks), "cleared\n") << "the port must not reach \"clear\"";
         ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
@@ -239,7 +269,7 @@ TEST_F(Sensmon, CtrlCWhileClearRunsEndsTheMonitor)
         const fs::path pid = stubs / "clear.pid";
         fs::remove(pid);
         start_monitor("echo $$ > \"$0.pid\"; exec sleep 60", opts);  // a shell would only note the signal
-        write_master(frame(0));
+        write_master(sample_frame(0));
         ASSERT_TRUE(wait_until([&] {
             const std::string p = read_file(pid);
             return p.ends_with("\n") &&
@@ -255,7 +285,7 @@ TEST_F(Sensmon, ASignalLosesNoScreen)
 {
     link_device();
     start_monitor();
-    write_master(frame(0) + frame(1) + frame(2));
+    write_master(sample_frame(0) + sample_frame(1) + sample_frame(2));
     expect_screens_up_to(2);
     ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
     kill(monitor.pid, SIGTERM);

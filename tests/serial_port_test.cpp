@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -78,6 +79,27 @@ TEST(LineAttrs, EachParameterSetsWhatTheLineNeeds)
         EXPECT_EQ(cfgetospeed(&t), r.code);
         for (std::size_t i = 0; i < NCCS; ++i)
             EXPECT_EQ(t.c_cc[i], i == VMIN ? 24 : 0) << "c_cc[" << i << "]";
+    }
+}
+
+// The read-back after tcsetattr: a driver that quietly drops or changes one
+// setting is caught; a bit the check leaves to the driver is not.
+TEST(LineAttrs, TheReadBackCatchesWhatTheDriverDidNotKeep)
+{
+    const termios want = line_attrs(B115200, 8, 'N', 1);
+    const std::pair<const char *, std::function<void(termios &)>> rows[] = {
+        {"input speed", [](termios &t) { cfsetispeed(&t, B9600); }},
+        {"output speed", [](termios &t) { cfsetospeed(&t, B9600); }},
+        {"CSIZE", [](termios &t) { t.c_cflag = (t.c_cflag & ~CSIZE) | CS7; }},
+        {"PARENB", [](termios &t) { t.c_cflag |= PARENB; }},
+        {"VMIN", [](termios &t) { t.c_cc[VMIN] = 1; }},
+        {"ECHO", [](termios &t) { t.c_lflag |= ECHO; }},
+        {"HUPCL, left to the driver", [](termios &t) { t.c_cflag |= HUPCL; }},
+    };
+    for (const auto &[what, change] : rows) {
+        termios got = want;
+        change(got);
+        EXPECT_EQ(same_line(want, got), std::string(what).ends_with("driver")) << what;
     }
 }
 
@@ -211,29 +233,37 @@ class ReadFrame : public PtyTest {
             ADD_FAILURE() << "hanging up the line: read_frame is still waiting";
             close(std::exchange(master, -1));
         });
-        const int result = read_frame(slave, frame);
+        const int result = read_frame(slave, *frame);
         returned = true;
         writer.join();
         return result;
     }
 
-    std::array<unsigned char, SENSOR_FRAME_LEN> frame{};
+    // A block of its own, so that the sanitizers see a read past its end.
+    std::unique_ptr<std::array<unsigned char, SENSOR_FRAME_LEN>> frame =
+        std::make_unique<std::array<unsigned char, SENSOR_FRAME_LEN>>();
     const std::string sent = "ABCDEFGHIJKLMNOPQRSTUVWX";
     const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
-    std::string got() const { return std::string(frame.begin(), frame.end()); }
+    std::string got() const { return std::string(frame->begin(), frame->end()); }
 };
 
+// The rest of the frame comes together with the start of the next: the
+// continued read must take only what the frame lacks.
 TEST_F(ReadFrame, ShortReadsAreJoinedIntoOneFrame)
 {
+    const std::string next = "next";
     const int result = read_while([&] {
-        for (std::size_t at = 0; at < sent.size(); at += at == 0 ? 5 : 19) {
+        for (const std::string &piece : {sent.substr(0, 5), sent.substr(5) + next}) {
             ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
-            const std::string piece = sent.substr(at, at == 0 ? 5 : 19);
             ASSERT_EQ(write(master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
         }
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(got(), sent);
+    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);  // missing bytes must fail, not hang
+    char left[8];
+    EXPECT_EQ(read(slave, left, sizeof left), static_cast<ssize_t>(next.size()));
+    EXPECT_EQ(std::string(left, next.size()), next);
 }
 
 std::atomic<int> interruptions;
@@ -267,16 +297,43 @@ TEST_F(ReadFrame, ALostLineIsAnErrorWithItsReason)
     close(master);
     master = -1;
     int result = 0;
-    std::string err = stderr_of([&] { result = read_frame(slave, frame); });
+    std::string err = stderr_of([&] { result = read_frame(slave, *frame); });
     EXPECT_EQ(result, -1);
     // Linux reports a hung-up terminal as end of file; older kernels as EIO.
     EXPECT_TRUE(err == "read error: serial line hung up\n" ||
                 err == std::string("read error: ") + strerror(EIO) + "\n")
         << err;
 
-    err = stderr_of([&] { result = read_frame(-1, frame); });
+    err = stderr_of([&] { result = read_frame(-1, *frame); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(err, std::string("read error: ") + strerror(EBADF) + "\n");
+}
+
+// The pause between screens: bytes that arrive during it stay queued for the
+// next read, and a line that hangs up during it ends it at once.
+using WatchLine = PtyTest;
+
+TEST_F(WatchLine, KeepsWhatArrivesAndEndsAtAHangUp)
+{
+    write_master("queued");
+    EXPECT_EQ(watch_line(slave, 1), 0);
+    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
+    char buf[8];
+    EXPECT_EQ(read(slave, buf, sizeof buf), 6);
+
+    const std::string stat = "/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/stat";
+    std::thread hang_up([&] {  // once this thread sleeps in its pause
+        ASSERT_TRUE(wait_until([&] {
+            const std::string s = read_file(stat);
+            return s.substr(s.rfind(')') + 2, 1) == "S";
+        }));
+        close(std::exchange(master, -1));
+    });
+    int result = 0;
+    const std::string err = stderr_of([&] { result = watch_line(slave, 30); });
+    hang_up.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(err, "read error: serial line hung up\n");
 }
 
 }  // namespace

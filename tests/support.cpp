@@ -253,3 +253,28 @@ bool blocked_reading(pid_t pid, const std::string &path)
         fs::read_symlink(proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16)), error);
     return !error && target == fs::canonical(path, error);
 }
+
+std::string sample_frame(int n, const std::string &tag)
+{
+    char number[8];
+    std::snprintf(number, sizeof number, "F%03d", n % 1000);
+    std::string f = tag.empty() ? std::string(number, 4) : tag;
+    f += std::string{'\x55', static_cast<char>(n % 256), '\x55', static_cast<char>(n % 7),
+                     static_cast<char>(n % 5)};
+    f += "UUU";
+    f += std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8), '\x10',
+                     '\x27'};  // hongwai n, lux 10000
+    f += "UU";
+    f += std::string{'\xff', '\x00'};  // gas 255
+    f += "UUUU";
+    return f;
+}
+
+std::string sample_screen(int n, const std::string &shown_tag)
+{
+    std::ostringstream s;
+    s << "\n-------" << n << "------\n"
+      << (shown_tag.empty() ? sample_frame(n).substr(0, 4) : shown_tag) << "\ntem:" << n % 256
+      << "\nhum:" << n % 7 << "\nep_no:" << n % 5 << "\nhongwai:" << n << "\nlux:10000\ngas:255\n";
+    return s.str();
+}
