@@ -7,7 +7,9 @@
 // follow at exit.  No result is examined: a failed open shows as -1.
 // Closed output descriptors are filled with /dev/null first, so that no
 // file's contents are ever changed.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,24 +18,33 @@
 #endif
 
 // With descriptor 1 or 2 closed, test3 would take its number and receive the
-// greeting and the lines.  Descriptor 0 stays as it is: a closed standard
-// input shows the numbering starting from 0.
-static void fill_output_descriptors()
+// greeting and the lines.  Should /dev/null be missing, say so on the other
+// output descriptor, if that is open, and give up before any file is opened.
+// Descriptor 0 stays as it is: a closed standard input shows the numbering
+// starting from 0.
+static bool fill_output_descriptors()
 {
     for (int fd = 1; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1)
             continue;
         const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0 && null != fd) {  // 0 was closed too, and open took it
+        if (null < 0) {
+            dprintf(3 - fd, "fdorder: descriptor %d is closed and /dev/null cannot be opened: %s\n", fd,
+                    std::strerror(errno));
+            return false;
+        }
+        if (null != fd) {  // 0 was closed too, and open took it
             dup2(null, fd);
             close(null);
         }
     }
+    return true;
 }
 
 int main()
 {
-    fill_output_descriptors();
+    if (!fill_output_descriptors())
+        return 1;
     const int fd1 = open("test1", O_RDWR);
     std::printf("fd1 =%d\n", fd1);
     const int fd2 = open("test2", O_RDWR);

@@ -2,6 +2,7 @@
 // and 2 open (or 0 closed), its output on a pipe or on a terminal.
 #include <set>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "support.h"
 
@@ -45,6 +46,9 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
         bool unprivileged;
         std::set<int> closed;
         const char *out;
+        bool without_dev_null = false;  // in a mount namespace whose /dev is empty
+        int status = 0;
+        const char *err = "";
     } rows[] = {
         {"all present", {}, {}, false, {}, "hello worldfd1 =3\nfd2 =4\nfd3 =3\n"},
         {"test1 missing", {"test1"}, {}, false, {}, "hello worldfd1 =-1\nfd2 =3\nfd3 =4\n"},
@@ -61,24 +65,40 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
         {"standard error closed", {}, {}, false, {2}, "hello worldfd1 =3\nfd2 =4\nfd3 =3\n"},
         {"standard output closed", {}, {}, false, {1}, ""},
         {"all three closed", {}, {}, false, {0, 1, 2}, ""},
+        // Nothing to put there: no file may take its place.
+        {"standard output closed, no /dev/null",
+         {},
+         {},
+         false,
+         {1},
+         "",
+         true,
+         1 << 8,
+         "fdorder: descriptor 1 is closed and /dev/null cannot be opened: No such file or directory\n"},
     };
     temp_dir bin;  // a copy that nobody may run, wherever the build tree is
     fs::copy_file(FDORDER_UNDER_TEST, bin / "fdorder");
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
-        if (r.closed.count(2) && getenv("TEST_PROGRAM_WRAPPER"))
-            continue;  // valgrind will not start without standard error
+        if ((r.closed.count(2) || r.without_dev_null) && getenv("TEST_PROGRAM_WRAPPER"))
+            continue;  // valgrind will not start without standard error, nor without /dev/null
+        if (r.without_dev_null && geteuid() != 0)
+            continue;  // mounting needs root
         temp_dir dir;
         lay_out(dir, r.missing, r.read_only);
         spawn_options opts;
         opts.cwd = dir.path();
         opts.unprivileged = r.unprivileged;
         opts.closed = r.closed;
-        child c = spawn(under_test(bin / "fdorder"), opts);
+        std::vector<std::string> argv = under_test(bin / "fdorder");
+        if (r.without_dev_null)
+            argv.insert(argv.begin(),
+                        {"unshare", "--mount", "sh", "-c", "mount -t tmpfs none /dev && exec \"$@\"", "sh"});
+        child c = spawn(argv, opts);
         const outcome o = finish(c);
-        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.status, r.status);
         EXPECT_EQ(o.out, r.out);
-        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(o.err, r.err);
         expect_untouched(dir, r.missing);
     }
 }
