@@ -1,10 +1,12 @@
 // The sensor emulator: what arrives through its terminal is what it says it sent.
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 #include "serial_port.h"
 #include "support.h"
@@ -55,15 +57,50 @@ TEST(SensorEmulator, FramesDecodeToTheReadingsItReports)
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link must go with the emulator";
 }
 
+// A file, or a user's link whose adapter is unplugged, stays as it is; a dead
+// emulator's link that may not be removed is refused with the real reason.
 TEST(SensorEmulator, NeverReplacesWhatIsThere)
 {
     temp_dir dir;
-    write_file(dir / "ttyUSB0", "someone else's");
-    child emulator = spawn({SENSOR_EMULATOR, "--path", (dir / "ttyUSB0").string()});
-    const outcome o = finish(emulator);
-    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
-    EXPECT_NE(o.err.find("File exists"), std::string::npos) << o.err;
-    EXPECT_EQ(read_file(dir / "ttyUSB0"), "someone else's");
+    const fs::path path = dir / "ttyUSB0", sticky = dir / "sticky";
+    const struct {
+        const char *what;
+        std::function<void()> lay;
+        bool unprivileged;
+        std::string why;
+    } rows[] = {
+        {"a file", [&] { write_file(path, "someone else's"); }, false, "File exists"},
+        {"a user's dangling link", [&] { fs::create_symlink("/dev/serial/by-id/usb-FTDI-gone", path); },
+         false, "it is a dangling link to /dev/serial/by-id/usb-FTDI-gone, not an emulator's"},
+        {"root's dead emulator link in a sticky directory",
+         [&] {
+             fs::create_directory(sticky);
+             fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+             fs::create_symlink("/proc/999999999/fd/900", sticky / "ttyUSB0");
+         },
+         true, strerror(EPERM)},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.unprivileged && geteuid() != 0)
+            continue;  // needs somebody else's link
+        fs::remove(path);
+        r.lay();
+        const fs::path at = r.unprivileged ? sticky / "ttyUSB0" : path;
+        const auto before = fs::symlink_status(at).type();
+        const std::string target = before == fs::file_type::symlink ? fs::read_symlink(at).string() : "";
+        spawn_options opts;
+        opts.unprivileged = r.unprivileged;
+        child emulator = spawn({SENSOR_EMULATOR, "--path", at.string()}, opts);
+        const outcome o = finish(emulator);
+        EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
+        EXPECT_EQ(o.err, "sensor_emulator: cannot link " + at.string() + ": " + r.why + "\n");
+        EXPECT_EQ(fs::symlink_status(at).type(), before);
+        if (before == fs::file_type::symlink)
+            EXPECT_EQ(fs::read_symlink(at), target);
+        else
+            EXPECT_EQ(read_file(at), "someone else's");
+    }
 }
 
 TEST(SensorEmulator, OptionsAreTakenWholeAndEveryRefusalSaysWhy)
@@ -77,18 +114,27 @@ TEST(SensorEmulator, OptionsAreTakenWholeAndEveryRefusalSaysWhy)
         {{"--interval-ms", "4294967297"}, "--interval-ms: '4294967297' is not from 1 to 86400000"},
         {{"--interval-ms", "99999999999999999999"}, "--interval-ms: '99999999999999999999' is not from 1"},
         {{"--interval-ms"}, "--interval-ms: needs a value"},
-        {{"--tag", "ABC"}, "--tag: 'ABC' is not four characters"},
+        {{"--tag", "ABC"}, "--tag: 'ABC' is not four bytes"},
+        {{"--tag", "SN0\xc3\xa9"}, "--tag: 'SN0\xc3\xa9' is not four bytes"},
         {{"--speed", "9600"}, "--speed: unknown option"},
+        {{"--interval-ms", "1"}, ""},  // the bounds themselves are taken
+        {{"--interval-ms", "86400000"}, ""},
     };
     temp_dir dir;
     for (const auto &[args, why] : rows) {
-        SCOPED_TRACE(why);
+        SCOPED_TRACE(why.empty() ? args.back() : why);
         std::vector<std::string> argv{SENSOR_EMULATOR, "--path", dir / "ttyEMU"};
         argv.insert(argv.end(), args.begin(), args.end());
         child emulator = spawn(argv);
-        const outcome o = finish(emulator, 2s);
-        EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 2) << o.status;
-        EXPECT_EQ(o.err.rfind("sensor_emulator: " + why, 0), 0u) << o.err;
+        if (why.empty()) {
+            EXPECT_EQ(read_until(emulator.out, [](const std::string &s) { return count_lines(s) >= 1; })
+                          .rfind("serving ", 0),
+                      0u);
+            kill(emulator.pid, SIGTERM);
+        }
+        const outcome o = finish(emulator);
+        EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == (why.empty() ? 0 : 2)) << o.status;
+        EXPECT_EQ(o.err.rfind("sensor_emulator: " + why, 0), why.empty() ? std::string::npos : 0u) << o.err;
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "ttyEMU")));
     }
 }
@@ -113,30 +159,78 @@ TEST(SensorEmulator, AKilledEmulatorsLinkLeadsNowhere)
     EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
     EXPECT_EQ(o.out, "open() error errcode:2\n");
 
-    child second = spawn({SENSOR_EMULATOR, "--path", TEST_DEVICE});
-    const std::string said = read_until(second.out, [](const std::string &s) { return count_lines(s) >= 1; });
-    EXPECT_EQ(said.rfind("serving ", 0), 0u) << said;
-    fs::remove(TEST_DEVICE);
-    write_file(TEST_DEVICE, "not the emulator's");
-    kill(second.pid, SIGTERM);
-    EXPECT_EQ(finish(second).status, 0);
-    EXPECT_EQ(read_file(TEST_DEVICE), "not the emulator's");
-    fs::remove(TEST_DEVICE);
+    // Restarted, it replaces the dead link; whatever replaces its own, a file
+    // or another link, survives its exit.
+    for (bool with_link : {false, true}) {
+        child next = spawn({SENSOR_EMULATOR, "--path", TEST_DEVICE});
+        const std::string said =
+            read_until(next.out, [](const std::string &s) { return count_lines(s) >= 1; });
+        EXPECT_EQ(said.rfind("serving ", 0), 0u) << said;
+        fs::remove(TEST_DEVICE);
+        if (with_link)
+            fs::create_symlink("/dev/null", TEST_DEVICE);
+        else
+            write_file(TEST_DEVICE, "not the emulator's");
+        kill(next.pid, SIGTERM);
+        EXPECT_EQ(finish(next).status, 0);
+        std::error_code error;
+        if (with_link)
+            EXPECT_EQ(fs::read_symlink(TEST_DEVICE, error), "/dev/null");
+        else
+            EXPECT_EQ(read_file(TEST_DEVICE), "not the emulator's");
+        fs::remove(TEST_DEVICE);
+    }
 }
 
-// Nobody reads until the line is full; a monitor started then must still
-// see whole frames, each with its tag.
-TEST(SensorEmulator, AFullLineDropsWholeFramesAndTheMonitorStaysInStep)
+// SIGQUIT ends it as cleanly as SIGTERM, and a reader of its reports that
+// goes away (--verbose | head -1) stops only the reports: either way its
+// link goes with it.  The link names a high descriptor that other programs
+// are unlikely to hold.
+TEST(SensorEmulator, EveryWayOfStoppingTakesTheLinkAlong)
+{
+    temp_dir dir;
+    const fs::path link = dir / "ttyEMU";
+    for (int sig : {SIGQUIT, SIGPIPE}) {
+        SCOPED_TRACE(strsignal(sig));
+        child emulator = spawn({SENSOR_EMULATOR, "--path", link, "--interval-ms", "1", "--verbose"});
+        read_until(emulator.out, [](const std::string &s) { return count_lines(s) >= 2; });
+        const std::string target = fs::read_symlink(link);
+        EXPECT_GE(std::stoi(target.substr(target.rfind('/') + 1)), 900) << target;
+        if (sig == SIGPIPE) {  // nobody reads the reports now: the frames must go on
+            close(std::exchange(emulator.out, -1));
+            const int line = open(link.c_str(), O_RDWR | O_NOCTTY);
+            tcflush(line, TCIFLUSH);
+            std::array<unsigned char, SENSOR_FRAME_LEN> frame;
+            for (int n = 0; n < 4; ++n)
+                ASSERT_EQ(read_frame(line, frame), 0);
+            close(line);
+        }
+        kill(emulator.pid, sig == SIGPIPE ? SIGTERM : sig);
+        const outcome o = finish(emulator);
+        EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 0) << o.status << o.err;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    }
+}
+
+// A monitor must see whole frames, each with its tag: started once nobody has
+// read for so long that the line is full, and when the emulator was started
+// with standard output closed (its reports must not take the line's place).
+void watch_frames(bool closed_stdout)
 {
     fs::remove(TEST_DEVICE);
     temp_dir dir;
     const int log = open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     spawn_options quiet;
     quiet.stdout_fd = log;  // a pipe nobody drained would stop it
+    if (closed_stdout)
+        quiet.closed = {1};
     child emulator = spawn(
         {SENSOR_EMULATOR, "--path", TEST_DEVICE, "--interval-ms", "1", "--tag", "FULL", "--verbose"}, quiet);
     close(log);
-    ASSERT_TRUE(wait_until([&] { return read_file(dir / "log").find(" dropped, ") != std::string::npos; }));
+    ASSERT_TRUE(wait_until([&] {
+        return closed_stdout ? fs::exists(TEST_DEVICE)
+                             : read_file(dir / "log").find(" dropped, ") != std::string::npos;
+    }));
 
     write_file(dir / "clear", "#!/bin/sh\n", 0755);
     spawn_options opts;
@@ -159,6 +253,14 @@ TEST(SensorEmulator, AFullLineDropsWholeFramesAndTheMonitorStaysInStep)
         finish(*c);
     }
     fs::remove(TEST_DEVICE);
+}
+
+TEST(SensorEmulator, AFullLineDropsWholeFramesAndTheMonitorStaysInStep)
+{
+    for (bool closed_stdout : {false, true}) {
+        SCOPED_TRACE(closed_stdout ? "standard output closed" : "a full line");
+        watch_frames(closed_stdout);
+    }
 }
 
 }  // namespace

@@ -14,7 +14,9 @@
 #include <poll.h>
 #include <random>
 #include <string>
+#include <string_view>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -43,13 +45,13 @@ void usage()
     std::printf("usage: sensor_emulator [--path PATH] [--interval-ms N] [--tag TAG] [--verbose]\n"
                 "Sends a 24-byte sensor frame every interval through a new pseudo-terminal\n"
                 "linked at PATH (default /dev/ttyUSB0).  The link leads to the emulator's own\n"
-                "descriptor, so it leads nowhere once the emulator is gone.  Only such a dead\n"
-                "link is ever replaced, and only its own link is removed at exit.\n"
+                "descriptor (/proc/PID/fd/N), so it leads nowhere once the emulator is gone.\n"
+                "Only such a dead link is ever replaced, and only its own link is removed at exit.\n"
                 "  --interval-ms N  time between frames, 1 to %lld milliseconds (default 3000)\n"
-                "  --tag TAG        the frames' four-character tag (default SN01)\n"
+                "  --tag TAG        the frames' four-byte tag (default SN01)\n"
                 "  --verbose        print every frame sent, and every frame dropped because\n"
-                "                   the line had no room for it\n"
-                "Stops on SIGINT, SIGTERM or SIGHUP.\n",
+                "                   the line had no room for it, for as long as anyone reads\n"
+                "Stops on SIGINT, SIGTERM, SIGHUP or SIGQUIT.\n",
                 INTERVAL_MS_MAX);
 }
 
@@ -90,7 +92,7 @@ options parse(int argc, char **argv)
         } else if (arg == "--tag") {
             o.tag = argv[++i];
             if (o.tag.size() != TAG_LEN)
-                refuse(arg, "'" + o.tag + "' is not four characters");
+                refuse(arg, "'" + o.tag + "' is not four bytes");
         } else if (arg == "--interval-ms") {
             o.interval_ms = parse_interval(argv[++i]);
         } else {
@@ -203,12 +205,14 @@ void report(int frame_number, const std::string &tag, const readings &r)
 }
 
 // Sends frames until a signal stops it (true) or the line fails (false).
+// The reports stop once nobody reads them (SIGPIPE is ignored); the frames go on.
 bool serve(int master, int slave, const options &o)
 {
     std::minstd_rand random(static_cast<unsigned>(getpid()));
     readings r = FIRST_READINGS;
     auto next = std::chrono::steady_clock::now();
     long dropped = 0;
+    bool reporting = o.verbose;
     for (int n = 0; !stopping; ++n) {
         drift(r, random, n);
         const fate f = send(master, slave, encode(o.tag, r));
@@ -216,10 +220,11 @@ bool serve(int master, int slave, const options &o)
             return stopping;  // a signal may end it mid-frame
         if (f == fate::dropped)
             ++dropped;
-        if (o.verbose && f == fate::dropped)
+        if (reporting && f == fate::dropped)
             std::printf("frame %d: dropped, the line is full (%ld dropped so far)\n", n, dropped);
-        else if (o.verbose)
+        else if (reporting)
             report(n, o.tag, r);
+        reporting = reporting && !std::ferror(stdout);
         next += std::chrono::milliseconds(o.interval_ms);
         for (auto now = std::chrono::steady_clock::now(); now < next && !stopping;
              now = std::chrono::steady_clock::now())
@@ -230,39 +235,86 @@ bool serve(int master, int slave, const options &o)
     return true;
 }
 
+// Reports and complaints must not land on the line: were descriptor 1 closed,
+// the pseudo-terminal would take its number.
+void fill_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1) {
+            std::perror("sensor_emulator: /dev/null");
+            std::exit(1);
+        }
+    }
+}
+
 // The link leads to this process's own descriptor of the line, so it leads
-// nowhere once the emulator is gone, however it ended, and can never hand
-// the monitor a terminal that has since gone to somebody else.
+// nowhere once the emulator is gone, however it ended.  Should another
+// program get the same pid later, a terminal on the same descriptor would
+// receive the monitor: so the line is held on a high number (from 900, within
+// the limit) that programs rarely reach.
+int high_descriptor(int fd)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const int from = static_cast<int>(std::min<rlim_t>(900, limit.rlim_cur - 1));
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, from);
+    if (high < 0)
+        return fd;
+    close(fd);
+    return high;
+}
+
 std::string own_line(int slave)
 {
     return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slave);
 }
 
-bool dead_link(const std::string &path)
+// Whether target has the form of an emulator's link, /proc/PID/fd/N.
+bool emulator_target(std::string_view target)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0 &&
-           errno == ENOENT;
+    const auto number = [](std::string_view s) {
+        return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const std::size_t fd_at = target.find("/fd/");
+    return target.starts_with("/proc/") && fd_at != std::string_view::npos &&
+           number(target.substr(6, fd_at - 6)) && number(target.substr(fd_at + 4));
 }
 
-// Replaces a dead emulator's link; anything else at path stays.
+// The target of the link at path, or "" when path is no link.
+std::string link_target(const std::string &path)
+{
+    char held[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), held, sizeof held);
+    return n > 0 ? std::string(held, static_cast<std::size_t>(n)) : "";
+}
+
+// Links path to target, replacing only a dead emulator's link: anything else
+// at path stays, a user's dangling link too.  False after a message.
 bool make_link(const std::string &target, const std::string &path)
 {
     if (symlink(target.c_str(), path.c_str()) == 0)
         return true;
-    const int error = errno;
-    if (error == EEXIST && dead_link(path) && unlink(path.c_str()) == 0)
-        return symlink(target.c_str(), path.c_str()) == 0;
-    errno = error;
+    int error = errno;
+    struct stat st;
+    const std::string held = error == EEXIST && stat(path.c_str(), &st) != 0 ? link_target(path) : "";
+    if (!held.empty() && !emulator_target(held)) {
+        std::fprintf(stderr,
+                     "sensor_emulator: cannot link %s: it is a dangling link to %s, not an emulator's\n",
+                     path.c_str(), held.c_str());
+        return false;
+    }
+    if (!held.empty() && unlink(path.c_str()) == 0 && symlink(target.c_str(), path.c_str()) == 0)
+        return true;
+    if (!held.empty())
+        error = errno;  // why the dead link could not be replaced
+    std::fprintf(stderr, "sensor_emulator: cannot link %s: %s\n", path.c_str(), std::strerror(error));
     return false;
 }
 
 // Only while the link is still this emulator's: something may have replaced it.
 void remove_link(const std::string &target, const std::string &path)
 {
-    char held[PATH_MAX];
-    const ssize_t n = readlink(path.c_str(), held, sizeof held);
-    if (n >= 0 && target == std::string(held, static_cast<std::size_t>(n)))
+    if (link_target(path) == target)
         unlink(path.c_str());
 }
 
@@ -270,12 +322,14 @@ void remove_link(const std::string &target, const std::string &path)
 
 int main(int argc, char **argv)
 {
+    fill_standard_descriptors();
     const options o = parse(argc, argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     struct sigaction act = {};
     act.sa_handler = stop;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaction(sig, &act, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 
     int master = -1, slave = -1;
     std::string name;
@@ -283,11 +337,10 @@ int main(int argc, char **argv)
         std::perror("sensor_emulator: pseudo-terminal");
         return 1;
     }
+    slave = high_descriptor(slave);
     const std::string target = own_line(slave);
-    if (!make_link(target, o.path)) {
-        std::fprintf(stderr, "sensor_emulator: cannot link %s: %s\n", o.path.c_str(), std::strerror(errno));
+    if (!make_link(target, o.path))
         return 1;
-    }
     std::printf("serving %s at %s\n", name.c_str(), o.path.c_str());
     const bool stopped = serve(master, slave, o);
     if (!stopped)
