@@ -238,6 +238,11 @@ void watch_frames(bool closed_stdout)
     child monitor = spawn(under_test(SENSMON_UNDER_TEST), opts);
     const std::string shown = read_until(
         monitor.out, [](const std::string &s) { return std::count(s.begin(), s.end(), '\n') >= 900; });
+    for (child *c : {&monitor, &emulator}) {
+        kill(c->pid, SIGTERM);
+        finish(*c);
+    }
+    fs::remove(TEST_DEVICE);
     std::istringstream lines(shown);
     int screens = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -248,11 +253,6 @@ void watch_frames(bool closed_stdout)
         ASSERT_EQ(line, "FULL") << "screen " << screens;
     }
     EXPECT_GE(screens, 100);
-    for (child *c : {&monitor, &emulator}) {
-        kill(c->pid, SIGTERM);
-        finish(*c);
-    }
-    fs::remove(TEST_DEVICE);
 }
 
 TEST(SensorEmulator, AFullLineDropsWholeFramesAndTheMonitorStaysInStep)
