@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -106,6 +107,8 @@ std::vector<std::string> under_test(const std::string &program)
     signal(SIGQUIT, SIG_DFL);
     if (opts.new_session)
         setsid();
+    if (opts.dies_with_test)
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
         _exit(126);
     if (!opts.path_prefix.empty())

@@ -57,12 +57,13 @@ void write_file(const std::filesystem::path &path, const std::string &text, mode
 std::string read_file(const std::filesystem::path &path);
 
 struct spawn_options {
-    std::filesystem::path cwd;  // empty: the test's own
-    std::string path_prefix;    // put before PATH, for stand-in commands
-    int stdout_fd = -1;         // -1: a new pipe
-    std::set<int> closed;       // of 0, 1 and 2: left closed (0 is otherwise /dev/null)
-    bool unprivileged = false;  // run as nobody when the tests run as root
-    bool new_session = false;   // setsid: no controlling terminal, a process group of its own
+    std::filesystem::path cwd;    // empty: the test's own
+    std::string path_prefix;      // put before PATH, for stand-in commands
+    int stdout_fd = -1;           // -1: a new pipe
+    std::set<int> closed;         // of 0, 1 and 2: left closed (0 is otherwise /dev/null)
+    bool unprivileged = false;    // run as nobody when the tests run as root
+    bool new_session = false;     // setsid: no controlling terminal, a process group of its own
+    bool dies_with_test = false;  // killed should the test process end first
 };
 
 struct child {
