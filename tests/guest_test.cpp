@@ -4,7 +4,9 @@
 // its character device open, and detaches it when the test closes it: so
 // connecting plugs it in and closing unplugs it, and the frames go through
 // that socket.  tests/guest/run prepares the guest and starts this in its
-// folder, with SENSMON_GUEST_ARCH naming the machine.
+// folder, with SENSMON_GUEST naming it: amd64 or arm64, an initramfs with
+// busybox and the program, for the suite Guest; systemd, a Debian root with
+// the package installed, for the suite PlugAndShow.
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -23,14 +25,16 @@ namespace {
 // Each machine's QEMU and kernel command line; then what every guest gets:
 // its console and the adapter's character device as sockets in this folder.
 const std::map<std::string, std::pair<std::string, std::string>> MACHINES = {
-    {"amd64", {"qemu-system-x86_64 -machine q35 -cpu max", "console=ttyS0 quiet panic=-1"}},
-    {"arm64", {"qemu-system-aarch64 -machine virt -cpu cortex-a57", "console=ttyAMA0 quiet panic=-1"}},
+    {"amd64", {"qemu-system-x86_64 -machine q35 -cpu max -m 512", "console=ttyS0 quiet panic=-1"}},
+    {"arm64", {"qemu-system-aarch64 -machine virt -cpu cortex-a57 -m 512", "console=ttyAMA0 quiet panic=-1"}},
+    {"systemd",
+     {"qemu-system-x86_64 -machine q35 -cpu max -m 1024 -drive file=root.img,format=raw,if=virtio",
+      "root=/dev/vda rw console=ttyS0 quiet loglevel=1 systemd.show_status=0 panic=-1"}},
 };
-const std::string GUEST =
-    "-accel tcg -m 512 -no-reboot -display none -monitor none -kernel vmlinuz -initrd initrd "
-    "-chardev socket,id=console,path=console.sock,server=on -serial chardev:console "
-    "-chardev socket,id=adapter,path=adapter.sock,server=on,wait=off "
-    "-device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=adapter";
+const std::string GUEST = "-accel tcg -no-reboot -display none -monitor none -kernel vmlinuz -initrd initrd "
+                          "-chardev socket,id=console,path=console.sock,server=on -serial chardev:console "
+                          "-chardev socket,id=adapter,path=adapter.sock,server=on,wait=off "
+                          "-device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=adapter";
 
 const std::string CLEAR = "\x1b[H\x1b[J";  // what the guest's clear, busybox's, writes
 
@@ -50,10 +54,11 @@ class Guest : public ::testing::Test {
   protected:
     static void SetUpTestSuite()
     {
-        const char *arch = std::getenv("SENSMON_GUEST_ARCH");
-        if (!arch || !MACHINES.count(arch))
+        const char *name = std::getenv("SENSMON_GUEST");
+        if (!name || !MACHINES.count(name) || qemu.pid > 0)
             return;
-        const auto &[machine, kernel_options] = MACHINES.at(arch);
+        guest = name;
+        const auto &[machine, kernel_options] = MACHINES.at(guest);
         std::vector<std::string> argv;
         std::istringstream words(machine + " " + GUEST);
         for (std::string w; words >> w;)
@@ -76,14 +81,14 @@ class Guest : public ::testing::Test {
             kill(qemu.pid, SIGKILL);
             finish(qemu);
         }
-        close(console);
+        close(std::exchange(console, -1));
         unlink("console.sock");
         unlink("adapter.sock");
     }
     void SetUp() override
     {
-        if (qemu.pid < 0)
-            GTEST_SKIP() << "tests/guest/run starts this, with SENSMON_GUEST_ARCH amd64 or arm64";
+        if (qemu.pid < 0 || guest == "systemd")
+            GTEST_SKIP() << "tests/guest/run starts this, with SENSMON_GUEST amd64 or arm64";
         ASSERT_EQ(boot_failure, "");
     }
     void TearDown() override
@@ -141,6 +146,7 @@ class Guest : public ::testing::Test {
         ASSERT_EQ(run("wait_for grep -q gas: /tmp/" + name + ".out"), "");
     }
 
+    static inline std::string guest;
     static inline child qemu;
     static inline int console = -1, adapter = -1;
     static inline std::string boot_failure;
@@ -229,6 +235,76 @@ TEST_F(Guest, APlugBackInKeepsTheName)
     send(sample_frame(0));
     ASSERT_EQ(run("wait_for grep -q gas: /tmp/after.out"), "");
     EXPECT_EQ(file("/tmp/after.out"), sample_screen(0));
+}
+
+// The package's unit on a Debian 12 guest with systemd and udev.  It is
+// enabled with the README's own command; from then on the adapter alone
+// decides whether the monitor runs, and the screens show on the console.
+class PlugAndShow : public Guest {
+  protected:
+    void SetUp() override
+    {
+        if (qemu.pid < 0 || guest != "systemd")
+            GTEST_SKIP() << "tests/guest/run starts this, with SENSMON_GUEST systemd";
+        ASSERT_EQ(boot_failure, "");
+    }
+    void TearDown() override {}
+
+    // The README's command that turns the service on.
+    static std::string enable_command()
+    {
+        std::istringstream readme(read_file(README));
+        for (std::string line; std::getline(readme, line);)
+            if (line.starts_with("systemctl enable sensmon@"))
+                return line.substr(0, line.find("  #"));
+        return "(no enable command in the README)";
+    }
+    // The unit's state, as systemctl shows it.
+    static std::string state()
+    {
+        return run("for p in ActiveState NRestarts; do systemctl show -p $p sensmon@tty1.service; done");
+    }
+    // Waits for the monitor to read its port, sends it frame 0 with tag and
+    // returns once the tag shows on the first console; then the screen's
+    // first lines, as the console shows them.
+    static std::string shown(const std::string &tag)
+    {
+        if (!run("wait_for 20 unit_reading sensmon@tty1.service").empty())
+            return "(no monitor reads the port: " + state() + ")";
+        send(sample_frame(0, tag));
+        run("wait_for grep -q " + tag + " /dev/vcs1");
+        return run("console_text 1 | head -9");
+    }
+};
+
+TEST_F(PlugAndShow, TheUnitPassesSystemdsChecks)
+{
+    EXPECT_EQ(run("systemd-analyze verify sensmon@tty1.service 2>&1"), "");
+    int status = -1;
+    run("systemd-analyze security --offline=yes --threshold=10 /usr/lib/systemd/system/sensmon@.service "
+        ">/tmp/security 2>&1",
+        &status);
+    EXPECT_EQ(status, 0) << "exposure above 1.0:\n" << file("/tmp/security");
+}
+
+TEST_F(PlugAndShow, TheMonitorComesAndGoesWithTheAdapter)
+{
+    int status = -1;
+    run(enable_command() + " 2>/dev/null", &status);
+    ASSERT_EQ(status, 0) << enable_command();
+    EXPECT_EQ(state(), "ActiveState=inactive\nNRestarts=0\n") << "no adapter, no monitor";
+
+    ASSERT_TRUE(plug());
+    EXPECT_EQ(shown("SHOW"), sample_screen(0, "SHOW"));
+    // Three seconds on, clear blanks the console, with nothing to complain of.
+    EXPECT_EQ(run("wait_for not grep -q SHOW /dev/vcs1 && journalctl -q -t sensmon -o cat"), "");
+
+    unplug();
+    EXPECT_EQ(run("wait_for 15 unit_is sensmon@tty1.service inactive"), "");
+    EXPECT_EQ(state(), "ActiveState=inactive\nNRestarts=0\n");
+
+    ASSERT_TRUE(plug());
+    EXPECT_EQ(shown("BACK"), sample_screen(0, "BACK"));
 }
 
 }  // namespace
