@@ -62,7 +62,8 @@ TEST(SensorEmulator, FramesDecodeToTheReadingsItReports)
 TEST(SensorEmulator, NeverReplacesWhatIsThere)
 {
     temp_dir dir;
-    const fs::path path = dir / "ttyUSB0", sticky = dir / "sticky";
+    const fs::path path = dir / "ttyUSB0", sticky = dir / "sticky", emulator_copy = dir / "sensor_emulator";
+    fs::copy_file(SENSOR_EMULATOR, emulator_copy);  // that nobody may run, wherever the build tree is
     const struct {
         const char *what;
         std::function<void()> lay;
@@ -91,7 +92,7 @@ TEST(SensorEmulator, NeverReplacesWhatIsThere)
         const std::string target = before == fs::file_type::symlink ? fs::read_symlink(at).string() : "";
         spawn_options opts;
         opts.unprivileged = r.unprivileged;
-        child emulator = spawn({SENSOR_EMULATOR, "--path", at.string()}, opts);
+        child emulator = spawn({emulator_copy, "--path", at.string()}, opts);
         const outcome o = finish(emulator);
         EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
         EXPECT_EQ(o.err, "sensor_emulator: cannot link " + at.string() + ": " + r.why + "\n");

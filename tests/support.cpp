@@ -257,6 +257,15 @@ bool blocked_reading(pid_t pid, const std::string &path)
     return !error && target == fs::canonical(path, error);
 }
 
+bool can_mount()
+{
+    static const bool can = [] {
+        child c = spawn({"unshare", "--mount", "mount", "-t", "tmpfs", "none", "/mnt"});
+        return finish(c).status == 0;
+    }();
+    return can;
+}
+
 std::string sample_frame(int n, const std::string &tag)
 {
     char number[8];
