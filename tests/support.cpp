@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -251,10 +252,11 @@ bool blocked_reading(pid_t pid, const std::string &path)
     std::string number, fd;
     if (!(in >> number >> fd) || number != read_number)
         return false;
-    std::error_code error;
-    const fs::path target =
-        fs::read_symlink(proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16)), error);
-    return !error && target == fs::canonical(path, error);
+    // The same file, by identity: a process in a mount namespace of its own
+    // may show it under another name.
+    struct stat held, want;
+    return stat((proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16))).c_str(), &held) == 0 &&
+           stat(path.c_str(), &want) == 0 && held.st_dev == want.st_dev && held.st_ino == want.st_ino;
 }
 
 bool can_mount()
