@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <sstream>
 #include <sys/socket.h>
@@ -59,10 +58,7 @@ class Guest : public ::testing::Test {
             return;
         guest = name;
         const auto &[machine, kernel_options] = MACHINES.at(guest);
-        std::vector<std::string> argv;
-        std::istringstream words(machine + " " + GUEST);
-        for (std::string w; words >> w;)
-            argv.push_back(w);
+        std::vector<std::string> argv = words(machine + " " + GUEST);
         argv.insert(argv.end(), {"-append", kernel_options});
         spawn_options opts;
         opts.dies_with_test = true;
@@ -162,10 +158,8 @@ TEST_F(Guest, TheDriverKeepsTheLineAsSet)
     ASSERT_EQ(status, 0);
     ASSERT_EQ(run("start_sensmon line"), "");
     const std::string line = run("stty -a -F /dev/ttyUSB0");
-    std::istringstream words(line);
-    std::set<std::string> settings;
-    for (std::string w; words >> w;)
-        settings.insert(w);
+    const std::vector<std::string> said = words(line);
+    const std::set<std::string> settings(said.begin(), said.end());
     for (const char *s : {"115200", "cs8", "-parenb", "-cstopb", "-crtscts", "-ixon", "-ixoff", "-icanon",
                           "-echo", "-isig", "-opost", "-icrnl"})
         EXPECT_TRUE(settings.count(s)) << s << " missing from\n" << line;

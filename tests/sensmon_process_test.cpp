@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,10 +106,8 @@ TEST_F(Sensmon, LeavesTheLineRaw115200WithOneFramePerRead)
     const outcome o = finish(stty);
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("speed 115200 baud;"), std::string::npos) << o.out;
-    std::istringstream words(o.out);
-    std::set<std::string> settings;
-    for (std::string w; words >> w;)
-        settings.insert(w);
+    const std::vector<std::string> said = words(o.out);
+    const std::set<std::string> settings(said.begin(), said.end());
     for (const char *s :
          {"min",   "=",      "24;",      "time",    "0;",      "-parenb", "cs8",     "-cstopb",
           "cread", "clocal", "-crtscts", "-ignbrk", "-brkint", "-inpck",  "-istrip", "-icrnl",

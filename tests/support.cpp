@@ -81,14 +81,19 @@ std::string read_file(const fs::path &path)
     return text.str();
 }
 
+std::vector<std::string> words(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> all;
+    for (std::string w; in >> w;)
+        all.push_back(w);
+    return all;
+}
+
 std::vector<std::string> under_test(const std::string &program)
 {
-    std::vector<std::string> argv;
-    if (const char *wrapper = getenv("TEST_PROGRAM_WRAPPER")) {
-        std::istringstream words(wrapper);
-        for (std::string w; words >> w;)
-            argv.push_back(w);
-    }
+    const char *wrapper = getenv("TEST_PROGRAM_WRAPPER");
+    std::vector<std::string> argv = words(wrapper ? wrapper : "");
     argv.push_back(program);
     return argv;
 }

@@ -3,6 +3,7 @@
 //   open_raw_pty(m, s, name)   a pseudo-terminal pair with the slave raw; false on failure
 //   PtyTest              fixture: open_raw_pty in SetUp, both ends closed after
 //   temp_dir             a fresh directory under /tmp, removed with everything in it
+//   words(text)          the blank-separated words of text
 //   under_test(program)  the command that runs a program under test: the words of
 //                        $TEST_PROGRAM_WRAPPER (valgrind, say), if set, then program
 //   spawn(argv, opts)    start a program with its output on pipes (or a given descriptor)
@@ -80,6 +81,7 @@ struct outcome {
     std::string err;
 };
 
+std::vector<std::string> words(const std::string &text);
 std::vector<std::string> under_test(const std::string &program);
 child spawn(const std::vector<std::string> &argv, const spawn_options &opts = {});
 outcome finish(child &c, std::chrono::milliseconds timeout = GENEROUS);
