@@ -5,6 +5,7 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -64,6 +65,7 @@ TEST(SensorEmulator, NeverReplacesWhatIsThere)
     temp_dir dir;
     const fs::path path = dir / "ttyUSB0", sticky = dir / "sticky", emulator_copy = dir / "sensor_emulator";
     fs::copy_file(SENSOR_EMULATOR, emulator_copy);  // that nobody may run, wherever the build tree is
+    child live;
     const struct {
         const char *what;
         std::function<void()> lay;
@@ -71,6 +73,12 @@ TEST(SensorEmulator, NeverReplacesWhatIsThere)
         std::string why;
     } rows[] = {
         {"a file", [&] { write_file(path, "someone else's"); }, false, "File exists"},
+        {"a live emulator's link",
+         [&] {
+             live = spawn({SENSOR_EMULATOR, "--path", path});
+             read_until(live.out, [](const std::string &s) { return count_lines(s) >= 1; });
+         },
+         false, "File exists"},
         {"a user's dangling link", [&] { fs::create_symlink("/dev/serial/by-id/usb-FTDI-gone", path); },
          false, "it is a dangling link to /dev/serial/by-id/usb-FTDI-gone, not an emulator's"},
         {"root's dead emulator link in a sticky directory",
@@ -101,6 +109,10 @@ TEST(SensorEmulator, NeverReplacesWhatIsThere)
             EXPECT_EQ(fs::read_symlink(at), target);
         else
             EXPECT_EQ(read_file(at), "someone else's");
+        if (live.pid > 0) {
+            kill(live.pid, SIGTERM);
+            finish(live);
+        }
     }
 }
 
@@ -138,6 +150,11 @@ TEST(SensorEmulator, OptionsAreTakenWholeAndEveryRefusalSaysWhy)
         EXPECT_EQ(o.err.rfind("sensor_emulator: " + why, 0), why.empty() ? std::string::npos : 0u) << o.err;
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "ttyEMU")));
     }
+    child help = spawn({SENSOR_EMULATOR, "--path", dir / "ttyEMU", "--help"});
+    const outcome o = finish(help, 2s);
+    EXPECT_EQ(o.status, 0) << "--help only helps";
+    EXPECT_EQ(o.out.rfind("usage: sensor_emulator ", 0), 0u) << o.out;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "ttyEMU")));
 }
 
 // Once the emulator is killed, its link must not lead to a terminal that
@@ -183,7 +200,7 @@ TEST(SensorEmulator, AKilledEmulatorsLinkLeadsNowhere)
     }
 }
 
-// SIGQUIT ends it as cleanly as SIGTERM, and a reader of its reports that
+// SIGINT, SIGHUP and SIGQUIT end it as cleanly as SIGTERM, and a reader of its reports that
 // goes away (--verbose | head -1) stops only the reports: either way its
 // link goes with it.  The link names a high descriptor that other programs
 // are unlikely to hold.
@@ -191,7 +208,7 @@ TEST(SensorEmulator, EveryWayOfStoppingTakesTheLinkAlong)
 {
     temp_dir dir;
     const fs::path link = dir / "ttyEMU";
-    for (int sig : {SIGQUIT, SIGPIPE}) {
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) {
         SCOPED_TRACE(strsignal(sig));
         child emulator = spawn({SENSOR_EMULATOR, "--path", link, "--interval-ms", "1", "--verbose"});
         read_until(emulator.out, [](const std::string &s) { return count_lines(s) >= 2; });
@@ -262,6 +279,33 @@ TEST(SensorEmulator, AFullLineDropsWholeFramesAndTheMonitorStaysInStep)
         SCOPED_TRACE(closed_stdout ? "standard output closed" : "a full line");
         watch_frames(closed_stdout);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Stopped for a while (SIGSTOP, a suspended machine), a sensor resumes its
+// cadence: it does not send every frame it missed in one burst.
+TEST(SensorEmulator, AfterAStopItResumesItsCadence)
+{
+    temp_dir dir;
+    const fs::path link = dir / "ttyEMU";
+    child emulator = spawn({SENSOR_EMULATOR, "--path", link, "--interval-ms", "100"});
+    read_until(emulator.out, [](const std::string &s) { return count_lines(s) >= 1; });
+    const int line = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::array<unsigned char, SENSOR_FRAME_LEN> frame;
+    ASSERT_EQ(read_frame(line, frame), 0);
+    kill(emulator.pid, SIGSTOP);
+    std::this_thread::sleep_for(1s);  // ten frames' time
+    tcflush(line, TCIFLUSH);
+    kill(emulator.pid, SIGCONT);
+    const std::string resumed = read_until(
+        line, [](const std::string &) { return false; }, 150ms);
+    EXPECT_LE(resumed.size(), 2 * SENSOR_FRAME_LEN) << "a burst of " << resumed.size() / SENSOR_FRAME_LEN;
+    close(line);
+    kill(emulator.pid, SIGTERM);
+    EXPECT_EQ(finish(emulator).status, 0);
 }
 
 }  // namespace

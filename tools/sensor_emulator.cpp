@@ -225,7 +225,11 @@ bool serve(int master, int slave, const options &o)
         else if (reporting)
             report(n, o.tag, r);
         reporting = reporting && !std::ferror(stdout);
+        // Stopped (SIGSTOP, a suspended machine) for longer than an interval,
+        // a sensor does not send what it missed in a burst: it resumes its cadence.
         next += std::chrono::milliseconds(o.interval_ms);
+        if (const auto now = std::chrono::steady_clock::now(); next < now)
+            next = now + std::chrono::milliseconds(o.interval_ms);
         for (auto now = std::chrono::steady_clock::now(); now < next && !stopping;
              now = std::chrono::steady_clock::now())
             wait_line(master,
