@@ -1,5 +1,6 @@
 // fdorder as a separate process in a fresh directory with descriptors 0, 1
 // and 2 open (or 0 closed), its output on a pipe or on a terminal.
+#include <csignal>
 #include <set>
 #include <sys/wait.h>
 
@@ -63,6 +64,7 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
         // The files must not take the numbers of closed output descriptors.
         {"standard error closed", {}, {}, false, {2}, "hello worldfd1 =3\nfd2 =4\nfd3 =3\n"},
         {"standard output closed", {}, {}, false, {1}, ""},
+        {"standard input and output closed", {}, {}, false, {0, 1}, ""},
         {"all three closed", {}, {}, false, {0, 1, 2}, ""},
         // Nothing to put there: no file may take its place.
         {"standard output closed, no /dev/null",
@@ -100,6 +102,25 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
         EXPECT_EQ(o.err, r.err);
         expect_untouched(dir, r.missing);
     }
+}
+
+// The test copies do not pause; the installed program must, long after its
+// greeting.
+TEST(Fdorder, AsInstalledItLingersAfterItsGreeting)
+{
+    temp_dir dir;
+    lay_out(dir, {}, {});
+    spawn_options opts;
+    opts.cwd = dir.path();
+    child c = spawn(under_test(FDORDER), opts);
+    EXPECT_EQ(read_until(c.out, [](const std::string &s) { return s.size() >= 11; }), "hello world");
+    // Had it ended, the three lines it holds until exit would be here.
+    EXPECT_EQ(read_until(
+                  c.out, [](const std::string &s) { return !s.empty(); }, 1s),
+              "")
+        << "ended within a second";
+    kill(c.pid, SIGTERM);
+    EXPECT_TRUE(WIFSIGNALED(finish(c).status));
 }
 
 using FdorderOnATerminal = PtyTest;

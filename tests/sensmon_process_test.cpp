@@ -68,16 +68,25 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
         std::function<void()> prepare;
         bool unprivileged;
         std::string out, err;
+        std::set<int> closed = {};
+        bool without_dev_null = false;  // in a mount namespace whose /dev is empty
     } rows[] = {
         {"missing node", [] {}, false, "open() error errcode:2\n", ""},
         {"no permission", [] { write_file(TEST_DEVICE, "", 0); }, true, "open() error errcode:13\n", ""},
         {"regular file", [] { write_file(TEST_DEVICE, "not a tty"); }, false, "set_opt() error\n",
          std::string("SetupSerial 1: ") + strerror(ENOTTY) + "\n"},
-        // Held by a monitor that is running: the lock must be exclusive.
+        // A closed standard descriptor and nothing to fill it with: it must
+        // give up there, not go on to the port.
+        {"standard error closed, no /dev/null", [] {}, false, "", "", {2}, true},
+        // Held by a monitor in its pause, with part of the next frame queued:
+        // the lock must be exclusive, and taken before the line is touched.
         {"port in use",
          [this] {
              link_device();
-             start_monitor();
+             start_monitor("echo '<clear>'", {}, under_test(SENSMON_PAUSED));
+             write_master(sample_frame(0));
+             shown = read_until(monitor.out, [](const std::string &s) { return s.ends_with("gas:255\n"); });
+             write_master(sample_frame(1).substr(0, 10));
          },
          false, std::string("port in use: ") + TEST_DEVICE + "\n", ""},
     };
@@ -86,16 +95,26 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
     fs::copy_file(SENSMON_UNDER_TEST, bin / "sensmon");
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
+        if (r.without_dev_null && (!can_mount() || getenv("TEST_PROGRAM_WRAPPER")))
+            continue;  // valgrind will not start without /dev/null
         fs::remove(TEST_DEVICE);
         r.prepare();
         spawn_options opts;
         opts.unprivileged = r.unprivileged;
-        child c = spawn(under_test(bin / "sensmon"), opts);
+        opts.closed = r.closed;
+        std::vector<std::string> argv = under_test(bin / "sensmon");
+        if (r.without_dev_null)
+            argv.insert(argv.begin(),
+                        {"unshare", "--mount", "sh", "-c", "mount -t tmpfs none /dev && exec \"$@\"", "sh"});
+        child c = spawn(argv, opts);
         const outcome o = finish(c);
         EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
         EXPECT_EQ(o.out, r.out);
         EXPECT_EQ(o.err, r.err);
     }
+    // The first monitor's queued bytes survived the second one.
+    write_master(sample_frame(1).substr(10));
+    expect_screens_up_to(1);
 }
 
 TEST_F(Sensmon, LeavesTheLineRaw115200WithOneFramePerRead)
@@ -166,7 +185,7 @@ TEST_F(Sensmon, APauseHoldsTheScreenAndEndsAtAHangUp)
     write_master(sample_frame(0));
     EXPECT_EQ(next(sample_screen(0).size()), sample_screen(0));
     EXPECT_EQ(next(1, 500ms), "") << "cleared before the pause was half over";
-    EXPECT_EQ(next(8), "<clear>\n");
+    EXPECT_EQ(next(8, 1500ms), "<clear>\n") << "not cleared within half a second of the pause's end";
 
     write_master(sample_frame(1));
     EXPECT_EQ(next(sample_screen(1).size()), sample_screen(1));
@@ -179,19 +198,38 @@ TEST_F(Sensmon, APauseHoldsTheScreenAndEndsAtAHangUp)
 }
 
 // A screen that cannot be written ends the monitor with the reason, rather
-// than losing it and every later one without a word: on /dev/full, and on a
-// file system that fills up after some fifty screens.
+// than losing it and every later one without a word: on /dev/full, on a
+// terminal that has gone away (whose lines fail one by one, leaving nothing
+// for the flush), and on a file system that fills up after some fifty screens.
 TEST_F(Sensmon, OutputThatCannotBeWrittenEndsTheMonitor)
 {
     link_device();
+    const auto expect_write_error = [&](int error) {
+        const outcome o = finish(monitor);
+        EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
+        EXPECT_EQ(o.err, std::string("write error: ") + strerror(error) + "\n");
+    };
     spawn_options full;
     full.stdout_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
     start_monitor(":", full);
     close(full.stdout_fd);
     write_master(sample_frame(0));
-    outcome o = finish(monitor);
-    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
-    EXPECT_EQ(o.err, std::string("write error: ") + strerror(ENOSPC) + "\n");
+    expect_write_error(ENOSPC);
+
+    int gone = -1;
+    spawn_options terminal;
+    std::string terminal_name;
+    ASSERT_TRUE(open_raw_pty(gone, terminal.stdout_fd, terminal_name));
+    start_monitor(":", terminal);
+    close(terminal.stdout_fd);
+    write_master(sample_frame(0));
+    EXPECT_EQ(
+        read_until(gone, [](const std::string &shown) { return shown.size() >= sample_screen(0).size(); }),
+        sample_screen(0));
+    ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
+    close(gone);
+    write_master(sample_frame(1));
+    expect_write_error(EIO);
 
     if (!can_mount())
         GTEST_SKIP() << "mounting a small file system needs root and a mount namespace";
@@ -203,9 +241,7 @@ TEST_F(Sensmon, OutputThatCannotBeWrittenEndsTheMonitor)
     for (int n = 0; n < 100; ++n)
         burst += sample_frame(n);
     write_master(burst);
-    o = finish(monitor);
-    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
-    EXPECT_EQ(o.err, std::string("write error: ") + strerror(ENOSPC) + "\n");
+    expect_write_error(ENOSPC);
 }
 
 TEST_F(Sensmon, ClosedStandardDescriptorsSendNothingDownTheLine)

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <pthread.h>
+#include <sstream>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -247,16 +248,29 @@ class ReadFrame : public PtyTest {
     std::string got() const { return std::string(frame->begin(), frame->end()); }
 };
 
-// The rest of the frame comes together with the start of the next: the
-// continued read must take only what the frame lacks.
+// The bytes that the reader thread has read so far, as the kernel counts them.
+unsigned long long bytes_read(pid_t thread)
+{
+    std::istringstream io(
+        read_file("/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(thread) + "/io"));
+    std::string field;
+    unsigned long long count = 0;
+    io >> field >> count;  // rchar comes first
+    return count;
+}
+
+// The rest of the frame comes together with the start of the next, once the
+// reader has taken the first piece: the continued read must take only what
+// the frame lacks.
 TEST_F(ReadFrame, ShortReadsAreJoinedIntoOneFrame)
 {
     const std::string next = "next";
     const int result = read_while([&] {
-        for (const std::string &piece : {sent.substr(0, 5), sent.substr(5) + next}) {
-            ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
-            ASSERT_EQ(write(master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
-        }
+        ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
+        const unsigned long long before = bytes_read(reader);
+        write_master(sent.substr(0, 5));
+        ASSERT_TRUE(wait_until([&] { return bytes_read(reader) >= before + 5; }));
+        write_master(sent.substr(5) + next);
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(got(), sent);
