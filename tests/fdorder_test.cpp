@@ -91,11 +91,8 @@ TEST(Fdorder, NumbersIntoAPipeGreetingFirst)
         opts.cwd = dir.path();
         opts.unprivileged = r.unprivileged;
         opts.closed = r.closed;
-        std::vector<std::string> argv = under_test(bin / "fdorder");
-        if (r.without_dev_null)
-            argv.insert(argv.begin(),
-                        {"unshare", "--mount", "sh", "-c", "mount -t tmpfs none /dev && exec \"$@\"", "sh"});
-        child c = spawn(argv, opts);
+        const std::vector<std::string> argv = under_test(bin / "fdorder");
+        child c = spawn(r.without_dev_null ? without_dev_null(argv) : argv, opts);
         const outcome o = finish(c);
         EXPECT_EQ(o.status, r.status);
         EXPECT_EQ(o.out, r.out);

@@ -102,11 +102,8 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
         spawn_options opts;
         opts.unprivileged = r.unprivileged;
         opts.closed = r.closed;
-        std::vector<std::string> argv = under_test(bin / "sensmon");
-        if (r.without_dev_null)
-            argv.insert(argv.begin(),
-                        {"unshare", "--mount", "sh", "-c", "mount -t tmpfs none /dev && exec \"$@\"", "sh"});
-        child c = spawn(argv, opts);
+        const std::vector<std::string> argv = under_test(bin / "sensmon");
+        child c = spawn(r.without_dev_null ? without_dev_null(argv) : argv, opts);
         const outcome o = finish(c);
         EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
         EXPECT_EQ(o.out, r.out);

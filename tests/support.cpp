@@ -273,6 +273,13 @@ bool can_mount()
     return can;
 }
 
+std::vector<std::string> without_dev_null(std::vector<std::string> argv)
+{
+    argv.insert(argv.begin(),
+                {"unshare", "--mount", "sh", "-c", "mount -t tmpfs none /dev && exec \"$@\"", "sh"});
+    return argv;
+}
+
 std::string sample_frame(int n, const std::string &tag)
 {
     char number[8];

@@ -13,6 +13,7 @@
 //   blocked_reading(pid, path)   whether a process (or thread) sits in read(2) on path
 //   can_mount()          whether this process may mount in a mount namespace of its own
 //                        (unshare --mount): root, outside a chroot or a confined container
+//   without_dev_null(argv)   the command run in a mount namespace whose /dev is empty
 //   sample_frame(n, tag)   frame n of a test session: tag "F" and three digits unless
 //                          given, readings that follow n (hongwai n, lux 10000)
 //   sample_screen(n, shown_tag)   the monitor's screen of sample_frame(n), its tag as shown
@@ -90,6 +91,7 @@ std::string read_until(int fd, const std::function<bool(const std::string &)> &d
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = GENEROUS);
 bool blocked_reading(pid_t pid, const std::string &path);
 bool can_mount();
+std::vector<std::string> without_dev_null(std::vector<std::string> argv);
 
 std::string sample_frame(int n, const std::string &tag = "");
 std::string sample_screen(int n, const std::string &shown_tag = "");
