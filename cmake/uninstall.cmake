@@ -1,8 +1,8 @@
 # cmake -DMANIFEST=FILE -P uninstall.cmake: removes the files that an install
 # listed in FILE (under $DESTDIR, as the install put them), then each folder
-# that this leaves empty, up to the install's prefix (the folder above
-# bin/sensmon).  The prefix's own standard folders,
-# as hier(7) lists them for /usr/local, stay.
+# that this leaves empty, up to the install's prefix, the folder above
+# bin/sensmon.  The prefix's standard folders, as hier(7) lists them for
+# /usr/local, stay.
 cmake_minimum_required(VERSION 3.22)
 file(STRINGS "${MANIFEST}" files)
 list(FILTER files EXCLUDE REGEX "^$")
