@@ -242,8 +242,8 @@ TEST_F(Guest, ScreensAreExactAndStayThreeSeconds)
     std::this_thread::sleep_for(200ms);  // the sender pauses mid-frame
     send(sample_frame(0).substr(5));
     const std::string shown = std::to_string(sample_screen(0).size());
-    const std::string pause = run("wait_for grep -q gas: /tmp/screens.out && shown=$(up) && "
-                                  "wait_for larger /tmp/screens.out " +
+    const std::string pause = run("closely grep -q gas: /tmp/screens.out && shown=$(up) && "
+                                  "closely larger /tmp/screens.out " +
                                   shown + " && echo $(($(up) - shown))");
     EXPECT_NEAR(std::atoi(pause.c_str()), 300, 40) << "centiseconds from a screen to its clear: " << pause;
     send(sample_frame(1, "\x1b[2J") + sample_frame(2));
