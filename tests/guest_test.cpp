@@ -4,7 +4,7 @@
 // its character device open, and detaches it when the test closes it: so
 // connecting plugs it in and closing unplugs it, and the frames go through
 // that socket.  tests/guest/run prepares the guest and starts this in a
-// folder of its own, with SENSMON_GUEST naming it: amd64 or arm64, an
+// folder of its own, with SENSMON_GUEST naming it: amd64, arm64 or armhf, an
 // initramfs with busybox and the program, for the suite Guest; systemd12
 // or systemd13, a Debian root with the package installed, for the suite
 // PlugAndShow.  A guest that cannot be booted fails every test, and a run
@@ -39,6 +39,9 @@ const std::string SYSTEMD_KERNEL =
 const std::map<std::string, std::pair<std::string, std::string>> MACHINES = {
     {"amd64", {"qemu-system-x86_64 -machine q35 -cpu max -m 512", "console=ttyS0 quiet panic=-1"}},
     {"arm64", {"qemu-system-aarch64 -machine virt -cpu cortex-a57 -m 512", "console=ttyAMA0 quiet panic=-1"}},
+    // The plain armmp kernel finds no PCI host above 4 GiB: highmem off.
+    {"armhf",
+     {"qemu-system-arm -machine virt,highmem=off -cpu cortex-a15 -m 512", "console=ttyAMA0 quiet panic=-1"}},
     {"systemd12", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
     {"systemd13", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
 };
@@ -212,6 +215,23 @@ class Guest : public ::testing::Test {
     static inline std::string boot_failure;
     static inline steady_clock::time_point booted_at;
 };
+
+// The agent's clock reads centiseconds at any uptime: those of the first
+// second start with a zero, which a shell's arithmetic takes for octal.
+// SENSMON_BOOTS (tests/guest/run --boots N) powers the guest on that many
+// times in all, and each must come up.
+TEST_F(Guest, ComesUpAtAnyUptime)
+{
+    EXPECT_EQ(run("for t in 0.00 0.08 0.95 1.00 12.08; do echo $(($(centiseconds $t) + 0)); done"),
+              "0\n8\n95\n100\n1208\n");
+    const char *boots = std::getenv("SENSMON_BOOTS");
+    for (int n = 2; n <= (boots ? std::atoi(boots) : 1); ++n) {
+        power_off();
+        ASSERT_EQ(boot_failure = boot(), "") << "boot " << n;
+        std::printf("boot %d: up in %.1f s, uptime %s", n, seconds_since(booted_at),
+                    run("cut -d' ' -f1 /proc/uptime").c_str());
+    }
+}
 
 // From a line left in a state that sensmon must undo, the driver reads back
 // exactly what sensmon set.
