@@ -85,7 +85,7 @@ double start(subject &s)
     const auto t0 = bench_clock::now();
     s.proc = spawn(s.argv, s.opts);
     sched_setaffinity(s.proc.pid, sizeof subjects_cpu, &subjects_cpu);
-    while (!blocked_reading(s.proc.pid, s.line))  // spins: sleeping would blur the time
+    while (!waiting_on(s.proc.pid, s.line))  // spins: sleeping would blur the time
         if (bench_clock::now() > t0 + GENEROUS)
             fail(s.argv[0] + " never reached its first read");
     return std::chrono::duration<double, std::milli>(bench_clock::now() - t0).count();
@@ -93,7 +93,7 @@ double start(subject &s)
 
 void await_reading(const subject &s)
 {
-    if (!wait_until([&] { return blocked_reading(s.proc.pid, s.line); }))
+    if (!wait_until([&] { return waiting_on(s.proc.pid, s.line); }))
         fail(s.argv[0] + " does not read its line");
 }
 

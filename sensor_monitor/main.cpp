@@ -1,6 +1,7 @@
-// sensmon: show every frame the sensor sends over the serial line, one screen
+// sensmon: show the frames the sensor sends over the serial line, one screen
 // per frame, until the line is lost, the screen cannot be written or the
-// process is killed.
+// process is killed.  The line is tended all the while: a sensor faster than
+// the screen is shown at most KEPT_FRAMES frames late, and never backs up.
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -8,14 +9,15 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "sensor_frame.h"
 #include "serial_port.h"
 
-#ifndef SENSMON_PAUSE_SECONDS
-#define SENSMON_PAUSE_SECONDS 3
+#ifndef SENSMON_PAUSE_MS
+#define SENSMON_PAUSE_MS 3000
 #endif
-inline constexpr unsigned SCREEN_SECONDS = SENSMON_PAUSE_SECONDS;
+inline constexpr int SCREEN_MS = SENSMON_PAUSE_MS;
 
 // The port must not take the number of a closed standard descriptor: the
 // screens, or the shell's complaints, would then go down the line.
@@ -51,17 +53,28 @@ static void clear_screen()
     // Without "clear" the screens simply scroll.
 }
 
+// A screen waits for a frame, and for room on the output: a stopped terminal
+// (Ctrl-S, Scroll Lock) must not keep the monitor from its line.
+constexpr line_wait NEXT_SCREEN{.frame = true, .room_fd = STDOUT_FILENO};
+constexpr line_wait PAUSE{.for_ms = SCREEN_MS};
+constexpr line_wait ROOM_TO_CLEAR{.room_fd = STDOUT_FILENO};
+
 int main()
 {
     int frame_count = 0;
-    std::array<unsigned char, SENSOR_FRAME_LEN> frame{};
+    kept_frames kept;
+    line_state line;
 
     fill_standard_descriptors();
     uart_init();
     tcflush(serial_fd, TCIOFLUSH);  // whatever came before start-up is stale
+    if (watch_arrivals(serial_fd) != 0)
+        return 1;
     for (;;) {
-        if (read_frame(serial_fd, frame) != 0 || !show_screen(frame, frame_count++) ||
-            watch_line(serial_fd, SCREEN_SECONDS) != 0)
+        if (tend_line(serial_fd, line, kept, NEXT_SCREEN) != 0 || !show_screen(oldest_frame(kept), frame_count++))
+            return 1;
+        drop_oldest(kept);
+        if (tend_line(serial_fd, line, kept, PAUSE) != 0 || tend_line(serial_fd, line, kept, ROOM_TO_CLEAR) != 0)
             return 1;
         clear_screen();
     }

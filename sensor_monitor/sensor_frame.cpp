@@ -1,6 +1,7 @@
-// Decoding and printing of one sensor frame.
+// Decoding and printing of one sensor frame, and the few kept for the screen.
 #include "sensor_frame.h"
 
+#include <algorithm>
 #include <cstdio>
 
 static_assert(TAG_LEN <= SENSOR_FRAME_LEN);
@@ -33,4 +34,22 @@ void print_frame(std::FILE *out, frame_bytes frame, int frame_number)
     std::fputc('\n', out);
     for (const frame_field &field : FRAME_READINGS)
         std::fprintf(out, "%s:%u\n", field.label, frame_reading(frame, field));
+}
+
+void keep_frame(kept_frames &kept, frame_bytes frame)
+{
+    if (kept.count == KEPT_FRAMES)
+        drop_oldest(kept);
+    std::copy(frame.begin(), frame.end(), kept.frame[(kept.first + kept.count++) % KEPT_FRAMES].begin());
+}
+
+frame_bytes oldest_frame(const kept_frames &kept)
+{
+    return frame_bytes(kept.frame[kept.first]);
+}
+
+void drop_oldest(kept_frames &kept)
+{
+    kept.first = (kept.first + 1) % KEPT_FRAMES;
+    --kept.count;
 }

@@ -18,6 +18,12 @@
 //   frame_reading(frame, field)  the value of one reading
 //   escape_tag_byte(byte, out)   one tag byte as the screen shows it
 //   print_frame(out, frame, n)   the whole screen of frame number n
+//
+// The frames kept for the screen, oldest first: the few newest whole frames
+// taken off the line and not shown yet.
+//   keep_frame(kept, frame)      keep one more, dropping the oldest when full
+//   oldest_frame(kept)           the next to show; kept must hold one
+//   drop_oldest(kept)            done with it
 #pragma once
 
 #include <array>
@@ -54,3 +60,17 @@ inline constexpr std::size_t TAG_BYTE_TEXT_MAX = 5;
 std::size_t escape_tag_byte(unsigned char byte, char (&out)[TAG_BYTE_TEXT_MAX]);
 
 void print_frame(std::FILE *out, frame_bytes frame, int frame_number);
+
+// Enough for a short burst; a sensor that sends faster than the screen
+// changes is shown no more than this many frames late.
+inline constexpr std::size_t KEPT_FRAMES = 4;
+
+struct kept_frames {
+    std::array<std::array<unsigned char, SENSOR_FRAME_LEN>, KEPT_FRAMES> frame{};
+    std::size_t first = 0;  // the oldest
+    std::size_t count = 0;
+};
+
+void keep_frame(kept_frames &kept, frame_bytes frame);
+frame_bytes oldest_frame(const kept_frames &kept);
+void drop_oldest(kept_frames &kept);

@@ -1,13 +1,17 @@
-// Opening, configuring and reading the monitor's serial port.
+// Opening, configuring and tending the monitor's serial port.
 #include "serial_port.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 int serial_fd = -1;
@@ -122,54 +126,124 @@ void uart_init()
     }
 }
 
-int read_frame(int fd, std::span<unsigned char, SENSOR_FRAME_LEN> frame)
+// Milliseconds on CLOCK_MONOTONIC.  Only the timeouts are divided, as ints:
+// a 64-bit division would need a helper from outside the C library on
+// 32-bit ARM.
+static long long monotonic_ms()
 {
-    std::size_t have = 0;
-    while (have < frame.size()) {
-        const ssize_t n = read(fd, frame.data() + have, frame.size() - have);
-        if (n > 0) {
-            have += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            std::fputs("read error: serial line hung up\n", stderr);
-            return -1;
-        } else if (errno != EINTR) {
-            std::perror("read error");
-            return -1;
-        }
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000LL + t.tv_nsec / 1'000'000;
+}
+
+// The signal mask in which tend_line waits: SIGIO is blocked everywhere else,
+// so that an arrival can never slip in between a look at the queue and the wait.
+static sigset_t arrivals_unblocked;
+
+static void note_arrival(int)
+{
+    // That the wait ends is all it takes: the queue tells the rest.
+}
+
+int watch_arrivals(int fd)
+{
+    struct sigaction act = {};
+    act.sa_handler = note_arrival;
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    if (sigaction(SIGIO, &act, nullptr) != 0 || sigprocmask(SIG_BLOCK, &io, &arrivals_unblocked) != 0) {
+        std::perror("sigaction");
+        return -1;
+    }
+    sigdelset(&arrivals_unblocked, SIGIO);
+    // Switching it on gives the signal to the line's foreground process group,
+    // should the line be anybody's controlling terminal: this thread takes it.
+    const f_owner_ex self{F_OWNER_TID, gettid()};
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_ASYNC) != 0 || fcntl(fd, F_SETOWN_EX, &self) != 0) {
+        std::perror("fcntl");
+        return -1;
     }
     return 0;
 }
 
-// An unplugged adapter must be noticed at once, not when the pause ends: the
-// open descriptor keeps the adapter's device number taken, so an adapter
-// plugged back in meanwhile would come back under another name.  Bytes that
-// arrive stay queued for the next read.
-int watch_line(int fd, unsigned seconds)
+// The line hung up, or its descriptor is bad.  While a frame is awaited, a
+// read tells how, as it always has: end of file from an unplugged adapter,
+// EIO from a pseudo-terminal whose other end has gone.
+static int line_lost(int fd, bool bad, bool awaiting_frame)
 {
-    timespec end;
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    end.tv_sec += seconds;
+    ssize_t n = 0;
+    errno = EBADF;
+    if (bad)
+        n = -1;
+    else if (awaiting_frame)
+        for (char sink[SENSOR_FRAME_LEN]; (n = read(fd, sink, sizeof sink)) > 0;) {
+        }
+    if (n == 0)
+        std::fputs("read error: serial line hung up\n", stderr);
+    else
+        std::perror("read error");
+    return -1;
+}
+
+// Takes the whole frames that the line's queue holds into kept; a partial
+// frame behind them that has not grown for LINE_QUIET_MS is discarded.  The
+// reads never wait: VMIN is a frame, and they ask for whole frames queued,
+// or for the partial one exactly.  -1 if the line is lost.
+static int take_frames(int fd, line_state &line, kept_frames &kept, bool awaiting_frame, long long now)
+{
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0)  // EIO once an adapter has hung up
+        return line_lost(fd, errno == EBADF, awaiting_frame);
+    const bool grew = queued != line.queued;
+    std::array<unsigned char, 8 * SENSOR_FRAME_LEN> some;
+    while (queued >= static_cast<int>(SENSOR_FRAME_LEN)) {
+        const std::size_t whole = std::min(queued / SENSOR_FRAME_LEN, some.size() / SENSOR_FRAME_LEN);
+        const ssize_t n = read(fd, some.data(), whole * SENSOR_FRAME_LEN);
+        if (n != static_cast<ssize_t>(whole * SENSOR_FRAME_LEN))
+            return line_lost(fd, n < 0 && errno == EBADF, awaiting_frame);
+        for (std::size_t f = 0; f < whole; ++f)
+            keep_frame(kept, frame_bytes(some.data() + f * SENSOR_FRAME_LEN, SENSOR_FRAME_LEN));
+        queued -= static_cast<int>(n);
+    }
+    if (grew) {
+        line.since_ms = now;
+    } else if (queued > 0 && now - line.since_ms >= LINE_QUIET_MS) {
+        if (read(fd, some.data(), static_cast<std::size_t>(queued)) != queued)
+            return line_lost(fd, errno == EBADF, awaiting_frame);
+        queued = 0;
+    }
+    line.queued = queued;
+    return 0;
+}
+
+int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait)
+{
+    const long long until = wait.for_ms < 0 ? -1 : monotonic_ms() + wait.for_ms;
     for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long left_ms =
-            (end.tv_sec - now.tv_sec) * 1000LL + (end.tv_nsec - now.tv_nsec + 999'999) / 1'000'000;
-        if (left_ms <= 0)
+        const long long now = monotonic_ms();
+        if (take_frames(fd, line, kept, wait.frame, now) != 0)
+            return -1;
+        if (until >= 0 && now >= until)
             return 0;
-        pollfd p{fd, 0, 0};  // a hang-up (POLLHUP, POLLERR) is reported unasked
-        const int n = poll(&p, 1, static_cast<int>(left_ms));
-        if (n > 0 && (p.revents & POLLNVAL)) {
-            errno = EBADF;
-            std::perror("read error");
-            return -1;
-        }
-        if (n > 0) {
-            std::fputs("read error: serial line hung up\n", stderr);
-            return -1;
-        }
+        const bool framed = !wait.frame || kept.count > 0;
+        if (wait.frame && framed && wait.room_fd < 0)
+            return 0;
+        const bool room = framed && wait.room_fd >= 0;
+        long long wake = until;
+        if (line.queued > 0 && (wake < 0 || line.since_ms + LINE_QUIET_MS < wake))
+            wake = line.since_ms + LINE_QUIET_MS;
+        const int left = static_cast<int>(std::clamp(wake - now, 0LL, 86'400'000LL));
+        const timespec timeout{left / 1000, left % 1000 * 1'000'000L};
+        pollfd p[2] = {{fd, POLLIN, 0}, {wait.room_fd, POLLOUT, 0}};
+        const int n = ppoll(p, room ? 2 : 1, wake < 0 ? nullptr : &timeout, &arrivals_unblocked);
         if (n < 0 && errno != EINTR) {
             std::perror("poll");
             return -1;
         }
+        if (n > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return line_lost(fd, p[0].revents & POLLNVAL, wait.frame);
+        if (n > 0 && room && p[1].revents)  // room, or an error that the write will tell
+            return 0;
     }
 }

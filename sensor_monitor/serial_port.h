@@ -1,17 +1,20 @@
-// The monitor's serial port: opening, configuring and reading the line.
+// The monitor's serial port: opening, configuring and tending the line.
 //
 //   serial_fd                          the open port; written once, by uart_init
 //   uart_init()                        open SERIAL_DEVICE_PATH (never as the controlling
 //                                      terminal, closed on exec), take it for this process
-//                                      alone and configure it 115200 8N1; on failure
-//                                      print why on standard output and exit with 1
+//                                      alone and configure it 115200 8N1; on failure print why
+//                                      on standard output and exit with 1
 //   set_opt(fd, speed, bits, parity, stop)
 //                                      configure an open terminal raw, VMIN one frame;
 //                                      0, or -1 after a message on standard error
-//   read_frame(fd, frame)              fill frame from the line, retrying short and
-//                                      interrupted reads; 0, or -1 after a message
-//   watch_line(fd, seconds)            let that time pass, ending it early should the line
-//                                      hang up; 0, or -1 after a message
+//   watch_arrivals(fd)                 have the kernel signal each arrival of bytes on the line
+//                                      (SIGIO): under VMIN a frame long nothing else tells of
+//                                      part of one; 0, or -1 after a message
+//   tend_line(fd, line, kept, wait)    take the line's whole frames into kept as they come,
+//                                      and discard a partial frame once the line has been quiet
+//                                      LINE_QUIET_MS, until wait is met; 0, or -1 after a
+//                                      message once the line is lost
 //
 // Pure helpers of set_opt, open to tests:
 //   speed_code(speed)                  B-constant of a supported speed, 0 for any other
@@ -24,7 +27,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <termios.h>
 
 #include "sensor_frame.h"
@@ -36,10 +38,30 @@ inline constexpr const char *SERIAL_DEVICE_PATH = SENSMON_DEVICE_PATH;
 
 extern int serial_fd;
 
+// Adapters hand bytes over in USB packets (an FTDI chip every 16 ms by
+// default), so the pieces of one frame may come some 20 ms apart; a partial
+// frame followed by this much silence is the torn end of one, never the
+// start of a whole frame.
+inline constexpr int LINE_QUIET_MS = 50;
+
+// The partial frame that the line's queue holds behind the whole ones taken,
+// and when it last grew (CLOCK_MONOTONIC, in milliseconds).
+struct line_state {
+    int queued = 0;
+    long long since_ms = 0;
+};
+
+// What tend_line waits for: the time given, or everything asked for.
+struct line_wait {
+    int for_ms = -1;     // -1: no time limit
+    bool frame = false;  // a frame kept, and...
+    int room_fd = -1;    // ...room to write a screen on this descriptor
+};
+
 void uart_init();
 int set_opt(int fd, int speed, int bits, char parity, int stop);
-int read_frame(int fd, std::span<unsigned char, SENSOR_FRAME_LEN> frame);
-int watch_line(int fd, unsigned seconds);
+int watch_arrivals(int fd);
+int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait);
 
 inline constexpr std::size_t LINE_PARAMS_MSG_MAX = 64;
 speed_t speed_code(int speed);

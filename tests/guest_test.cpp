@@ -252,14 +252,14 @@ TEST_F(Guest, TheDriverKeepsTheLineAsSet)
 }
 
 // One frame in two pieces, a tag that must be escaped, readings above 255;
-// a frame that comes during the pause waits for the next read.  Each screen
-// stays three seconds, as installed.
+// a frame that comes during the pause waits for the next screen.  Each
+// screen stays three seconds, as installed.
 TEST_F(Guest, ScreensAreExactAndStayThreeSeconds)
 {
     ASSERT_TRUE(plug());
     ASSERT_EQ(run("start_sensmon screens"), "");
     send(sample_frame(0).substr(0, 5));
-    std::this_thread::sleep_for(200ms);  // the sender pauses mid-frame
+    std::this_thread::sleep_for(10ms);  // the sender pauses mid-frame, as USB packets do
     send(sample_frame(0).substr(5));
     const std::string shown = std::to_string(sample_screen(0).size());
     const std::string pause = run("closely grep -q gas: /tmp/screens.out && shown=$(up) && "
@@ -271,6 +271,40 @@ TEST_F(Guest, ScreensAreExactAndStayThreeSeconds)
     const std::string expected =
         sample_screen(0) + CLEAR + sample_screen(1, "\\x1b[2J") + CLEAR + sample_screen(2);
     EXPECT_EQ(file("/tmp/screens.out").substr(0, expected.size()), expected);
+}
+
+// A sender far faster than the screens: all its frames come during the first
+// screen's pause, and the next screens show the newest KEPT_FRAMES (4).
+TEST_F(Guest, AFastSenderIsShownLive)
+{
+    ASSERT_TRUE(plug());
+    ASSERT_EQ(run("start_sensmon fast"), "");
+    for (int n = 0; n < 40; ++n) {
+        send(sample_frame(n));
+        std::this_thread::sleep_for(25ms);
+    }
+    ASSERT_EQ(run("wait_for 20 at_least 3 grep gas: /tmp/fast.out"), "");
+    const std::string expected =
+        sample_screen(0) + CLEAR + sample_screen(36, "", 1) + CLEAR + sample_screen(37, "", 2);
+    EXPECT_EQ(file("/tmp/fast.out").substr(0, expected.size()), expected);
+}
+
+// The monitor joins a sender mid-frame, and a later frame loses its last
+// byte: each torn piece is discarded at the quiet gap after it.
+TEST_F(Guest, TornFramesAreDiscardedAtTheQuietGap)
+{
+    ASSERT_TRUE(plug());
+    ASSERT_EQ(run("start_sensmon torn"), "");
+    send(sample_frame(99).substr(10));
+    std::this_thread::sleep_for(300ms);
+    send(sample_frame(0));
+    ASSERT_EQ(run("wait_for grep -q gas: /tmp/torn.out"), "");
+    send(sample_frame(1).substr(0, 23));
+    std::this_thread::sleep_for(300ms);
+    send(sample_frame(2));
+    ASSERT_EQ(run("wait_for 20 at_least 2 grep gas: /tmp/torn.out"), "");
+    const std::string expected = sample_screen(0) + CLEAR + sample_screen(2, "", 1);
+    EXPECT_EQ(file("/tmp/torn.out").substr(0, expected.size()), expected);
 }
 
 TEST_F(Guest, ASecondMonitorIsRefused)

@@ -1,11 +1,18 @@
 // The monitor as a separate process: its start-up failures, the line it
 // leaves behind, and whole sessions through a pseudo-terminal.
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sstream>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
+
+#include "sensor_frame.h"
 
 #include "support.h"
 
@@ -34,25 +41,71 @@ class Sensmon : public PtyTest {
     void link_device() { fs::create_symlink(slave_name, TEST_DEVICE); }
 
     // Starts the monitor (by default the copy without a pause) with a
-    // stand-in "clear" and waits until it sits in its first read, the line
-    // set up and flushed.
+    // stand-in "clear" and waits until it waits for its first frame, the
+    // line set up and flushed.
     void start_monitor(const std::string &clear = "echo '<clear>'", spawn_options opts = {},
                        const std::vector<std::string> &argv = under_test(SENSMON_UNDER_TEST))
     {
         write_file(stubs / "clear", "#!/bin/sh\n" + clear + "\n", 0755);
         opts.path_prefix = stubs.path();
         monitor = spawn(argv, opts);
-        ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
+        ASSERT_TRUE(wait_until([&] { return waiting_on(monitor.pid, TEST_DEVICE); }));
     }
 
-    // Waits until the monitor has printed the screens of frames up to last.
-    void expect_screens_up_to(int last)
+    // Waits until the monitor has printed the next screens, of frames first
+    // to last (by default, frame numbers and screen numbers go together).
+    void expect_screens_up_to(int last, int first = -1)
     {
-        for (; next_screen <= last; ++next_screen)
-            expected += sample_screen(next_screen) + "<clear>\n";
+        for (int n = first < 0 ? next_screen : first; n <= last; ++n)
+            expected += sample_screen(n, "", next_screen++) + "<clear>\n";
         shown += read_until(monitor.out,
                             [&](const std::string &s) { return shown.size() + s.size() >= expected.size(); });
         ASSERT_EQ(shown, expected);
+    }
+
+    int queued() const
+    {
+        int n = -1;
+        ioctl(slave, FIONREAD, &n);
+        return n;
+    }
+    bool ended() const
+    {
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(monitor.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid != 0;
+    }
+    // The copy without a pause waits for its line with nothing queued only
+    // once it has shown every frame sent.
+    bool idle() const { return queued() == 0 && waiting_on(monitor.pid, slave_name); }
+    // The bytes the monitor has read so far, as the kernel counts them.
+    unsigned long long bytes_read() const
+    {
+        std::istringstream io(read_file("/proc/" + std::to_string(monitor.pid) + "/io"));
+        std::string field;
+        unsigned long long count = 0;
+        io >> field >> count;  // rchar comes first
+        return count;
+    }
+    // Frames first to last as a slow sensor sends them: each once the copy
+    // without a pause has read the one before and waits again; no more once
+    // it has ended.
+    void send_slowly(int first, int last)
+    {
+        for (int n = first; n <= last && !ended(); ++n) {
+            const unsigned long long before = bytes_read();
+            write_master(sample_frame(n));
+            ASSERT_TRUE(wait_until([&] {
+                return ended() || (bytes_read() >= before + SENSOR_FRAME_LEN && idle());
+            }));
+        }
+    }
+    std::string burst(int first, int last) const
+    {
+        std::string frames;
+        for (int n = first; n <= last; ++n)
+            frames += sample_frame(n);
+        return frames;
     }
 
     temp_dir stubs;
@@ -132,32 +185,35 @@ TEST_F(Sensmon, LeavesTheLineRaw115200WithOneFramePerRead)
     EXPECT_NE(o.out.find("min = 24; time = 0;"), std::string::npos) << o.out;
 }
 
-TEST_F(Sensmon, ShowsEveryWholeFrameInOrderUntilTheLineIsLost)
+// A slow sensor's every frame, in order, exact; a burst of up to KEPT_FRAMES
+// whole, a longer one its newest KEPT_FRAMES; frames in pieces joined.
+TEST_F(Sensmon, ShowsWholeFramesInOrderUntilTheLineIsLost)
 {
+    static_assert(KEPT_FRAMES == 4);
     link_device();
     write_master(std::string(30, 'Z'));  // before start-up: never shown
     start_monitor();
 
-    write_master(sample_frame(0));
-    expect_screens_up_to(0);
+    send_slowly(0, 20);
+    expect_screens_up_to(20);
+    ASSERT_TRUE(wait_until([&] { return idle(); }));
+    write_master(burst(21, 24));
+    expect_screens_up_to(24);
+    ASSERT_TRUE(wait_until([&] { return idle(); }));
+    write_master(burst(25, 31));
+    expect_screens_up_to(31, 28);
 
-    std::string burst;
-    for (int n = 1; n <= 100; ++n)
-        burst += sample_frame(n);
-    write_master(burst);
-    expect_screens_up_to(100);
-
-    for (char byte : sample_frame(101))
+    for (char byte : sample_frame(32))
         write_master(std::string(1, byte));
-    expect_screens_up_to(101);
+    expect_screens_up_to(32, 32);
 
-    write_master(sample_frame(102).substr(0, 5));
-    ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
-    usleep(50'000);  // the sender pauses mid-frame
-    write_master(sample_frame(102).substr(5));
-    expect_screens_up_to(102);
+    write_master(sample_frame(33).substr(0, 5));
+    ASSERT_TRUE(wait_until([&] { return waiting_on(monitor.pid, slave_name); }));
+    usleep(10'000);  // the sender pauses mid-frame, as USB packets do
+    write_master(sample_frame(33).substr(5));
+    expect_screens_up_to(33, 33);
 
-    write_master(sample_frame(103).substr(0, 10));  // never completed
+    write_master(sample_frame(34).substr(0, 10));  // never completed
     close(master);
     master = -1;
     const outcome o = finish(monitor);
@@ -223,7 +279,7 @@ TEST_F(Sensmon, OutputThatCannotBeWrittenEndsTheMonitor)
     EXPECT_EQ(
         read_until(gone, [](const std::string &shown) { return shown.size() >= sample_screen(0).size(); }),
         sample_screen(0));
-    ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
+    ASSERT_TRUE(wait_until([&] { return waiting_on(monitor.pid, slave_name); }));
     close(gone);
     write_master(sample_frame(1));
     expect_write_error(EIO);
@@ -234,10 +290,7 @@ TEST_F(Sensmon, OutputThatCannotBeWrittenEndsTheMonitor)
     const std::string fill = "mount -t tmpfs -o size=8k sensmon-test \"$1\" && "
                              "head -c 4096 /dev/zero > \"$1/filler\" && exec \"$2\" > \"$1/frames.log\"";
     start_monitor(":", {}, {"unshare", "--mount", "sh", "-c", fill, "sh", disk.path(), SENSMON_UNDER_TEST});
-    std::string burst;
-    for (int n = 0; n < 100; ++n)
-        burst += sample_frame(n);
-    write_master(burst);
+    send_slowly(0, 99);
     expect_write_error(ENOSPC);
 }
 
@@ -261,7 +314,7 @@ TEST_F(Sensmon, ClosedStandardDescriptorsSendNothingDownTheLine)
         write_master(sample_frame(0));
         ASSERT_TRUE(wait_until([&] { return read_file(marks).ends_with("cleared\n"); }));
         EXPECT_EQ(read_file(marks), "cleared\n") << "the port must not reach \"clear\"";
-        ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
+        ASSERT_TRUE(wait_until([&] { return waiting_on(monitor.pid, slave_name); }));
         const std::string stray = read_until(
             master, [](const std::string &s) { return !s.empty(); }, 200ms);
         EXPECT_EQ(stray, "");
@@ -317,12 +370,164 @@ TEST_F(Sensmon, ASignalLosesNoScreen)
     start_monitor();
     write_master(sample_frame(0) + sample_frame(1) + sample_frame(2));
     expect_screens_up_to(2);
-    ASSERT_TRUE(wait_until([&] { return blocked_reading(monitor.pid, slave_name); }));
+    ASSERT_TRUE(wait_until([&] { return waiting_on(monitor.pid, slave_name); }));
     kill(monitor.pid, SIGTERM);
     const outcome o = finish(monitor);
     EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == SIGTERM) << o.status;
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, "");
+}
+
+// The screens in out, each ended by the stand-in clear's "<clear>".
+std::vector<std::string> screens_in(const std::string &out)
+{
+    std::vector<std::string> screens;
+    for (std::size_t at = 0, end; (end = out.find("<clear>\n", at)) != std::string::npos; at = end + 8)
+        screens.push_back(out.substr(at, end - at));
+    return screens;
+}
+
+// A sensor thirty times faster than the screens: each screen is a whole
+// frame, exact, later than the one before, and live: no more than
+// KEPT_FRAMES (and a margin for this test's own reading) behind what had been
+// sent when the screen before it was read.  The last frame is shown.
+TEST_F(Sensmon, AFastSensorIsShownLive)
+{
+    link_device();
+    start_monitor("echo '<clear>'", {}, under_test(SENSMON_QUICK));
+    constexpr int frames = 150;
+    std::atomic<int> sent{0};
+    std::thread sensor([&] {
+        for (; sent < frames; ++sent) {
+            write_master(sample_frame(sent));
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    std::string out;
+    std::vector<int> sent_when_read;
+    const std::string last = sample_frame(frames - 1).substr(0, 4) + "\n";
+    while (out.find(last) == std::string::npos || !out.ends_with("<clear>\n")) {
+        const std::string more = read_until(
+            monitor.out, [&](const std::string &s) { return screens_in(out + s).size() > sent_when_read.size(); });
+        if (more.empty())
+            break;
+        out += more;
+        sent_when_read.resize(screens_in(out).size(), sent);
+    }
+    sensor.join();
+    const std::vector<std::string> screens = screens_in(out);
+    ASSERT_FALSE(screens.empty());
+    EXPECT_LE(screens.size(), 15u) << "a screen for every frame";
+    for (int s = 0, before = -1; s < static_cast<int>(screens.size()); ++s) {
+        const int n = std::atoi(screens[s].substr(screens[s].find("\nF") + 2, 3).c_str());
+        SCOPED_TRACE(testing::Message() << "screen " << s << ", frame " << n);
+        EXPECT_EQ(screens[s], sample_screen(n, "", s));
+        EXPECT_GT(n, before);
+        if (s > 0) {
+            EXPECT_GE(n, sent_when_read[s - 1] - static_cast<int>(KEPT_FRAMES) - 5) << "shown late";
+        }
+        before = n;
+    }
+    EXPECT_EQ(screens.back(), sample_screen(frames - 1, "", static_cast<int>(screens.size()) - 1));
+}
+
+// The screen that the monitor shows for a report of the emulator's.
+std::string screen_of(const std::string &report, int screen)
+{
+    std::vector<std::string> fields = words(report);  // frame N: tag T tem:... gas:...
+    std::string text = "\n-------" + std::to_string(screen) + "------\n" + fields.at(3) + "\n";
+    for (std::size_t i = 4; i < fields.size(); ++i)
+        text += fields[i] + "\n";
+    return text;
+}
+
+// A sensor that the monitor joins mid-frame, and that later loses a byte on
+// the line: the torn pieces are discarded at the quiet gap after them, and
+// every screen is a frame that the emulator reports sent whole.
+TEST_F(Sensmon, ATornFrameIsDiscardedAtTheNextQuietGap)
+{
+    child emulator = spawn({SENSOR_EMULATOR, "--path", TEST_DEVICE, "--interval-ms", "300", "--torn-start", "10",
+                            "--lose-byte", "2", "--verbose"});
+    std::string said = read_until(emulator.out, [](const std::string &s) { return s.ends_with("\n"); });
+    start_monitor();
+    said += read_until(emulator.out, [](const std::string &) { return false; }, 1ms);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << "a frame went before the monitor listened: " << said;
+    said += read_until(emulator.out, [](const std::string &s) { return s.find("frame 5: ") != std::string::npos; });
+    const std::vector<std::string> screens = screens_in(read_until(
+        monitor.out, [](const std::string &s) { return screens_in(s).size() >= 4; }));
+    kill(emulator.pid, SIGTERM);
+    finish(emulator);
+    std::istringstream reports(said);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(reports, line);)
+        lines.push_back(line);
+    ASSERT_GE(lines.size(), 7u) << said;
+    EXPECT_EQ(lines[1], "frame 0: torn, bytes 10 to 23 sent");
+    EXPECT_EQ(lines[3], "frame 2: torn, bytes 0 to 22 sent");
+    ASSERT_EQ(screens.size(), 4u);
+    EXPECT_EQ(screens[0], screen_of(lines[2], 0));
+    EXPECT_EQ(screens[1], screen_of(lines[4], 1));
+    EXPECT_EQ(screens[2], screen_of(lines[5], 2));
+    EXPECT_EQ(screens[3], screen_of(lines[6], 3));
+}
+
+// Waiting, it sleeps: no wake-up at all while the line is quiet, and only a
+// few, with next to no CPU, for a partial frame and its quiet gap.
+TEST_F(Sensmon, WaitingItSleeps)
+{
+    link_device();
+    start_monitor();
+    const std::string proc = "/proc/" + std::to_string(monitor.pid);
+    const auto wakeups = [&] {
+        const std::string status = read_file(proc + "/status");
+        return std::atol(status.c_str() + status.find("voluntary_ctxt_switches:") + 24);
+    };
+    const auto cpu_ticks = [&] {
+        const std::vector<std::string> stat = words(read_file(proc + "/stat"));
+        return std::atol(stat.at(13).c_str()) + std::atol(stat.at(14).c_str());  // utime, stime
+    };
+    const long woken = wakeups(), ticks = cpu_ticks();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(wakeups(), woken);
+    write_master(sample_frame(0).substr(0, 5));
+    ASSERT_TRUE(wait_until([&] { return bytes_read() > 0 && queued() == 0; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(wakeups() - woken, 4);
+    EXPECT_LE(cpu_ticks() - ticks, 1);
+}
+
+// A stopped terminal (Ctrl-S, Scroll Lock) holds the screens back, not the
+// line: frames are taken meanwhile and the newest few kept; resumed, their
+// screens come; and a hang-up while it is stopped ends the monitor at once.
+TEST_F(Sensmon, AStoppedOutputNeverHoldsTheLine)
+{
+    link_device();
+    int screen = -1;
+    spawn_options terminal;
+    std::string terminal_name;
+    ASSERT_TRUE(open_raw_pty(screen, terminal.stdout_fd, terminal_name));
+    start_monitor(":", terminal);
+    tcflow(terminal.stdout_fd, TCOOFF);
+    unsigned long long before = bytes_read();
+    write_master(burst(0, 5));
+    ASSERT_TRUE(wait_until([&] { return bytes_read() >= before + 6 * SENSOR_FRAME_LEN && idle(); }));
+    EXPECT_EQ(read_until(screen, [](const std::string &) { return false; }, 100ms), "");
+    tcflow(terminal.stdout_fd, TCOON);
+    const std::string expected = sample_screen(2, "", 0) + sample_screen(3, "", 1) + sample_screen(4, "", 2) +
+                                 sample_screen(5, "", 3);
+    EXPECT_EQ(read_until(screen, [&](const std::string &s) { return s.size() >= expected.size(); }), expected);
+
+    ASSERT_TRUE(wait_until([&] { return idle(); }));
+    tcflow(terminal.stdout_fd, TCOOFF);
+    before = bytes_read();
+    write_master(sample_frame(6));
+    ASSERT_TRUE(wait_until([&] { return bytes_read() >= before + SENSOR_FRAME_LEN && idle(); }));
+    close(std::exchange(master, -1));
+    const outcome o = finish(monitor, 3s);
+    EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 1) << o.status;
+    EXPECT_TRUE(o.err.starts_with("read error: ")) << o.err;
+    close(terminal.stdout_fd);
+    close(screen);
 }
 
 }  // namespace

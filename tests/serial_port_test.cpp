@@ -1,5 +1,5 @@
 // The line's attribute record, set_opt on real pseudo-terminals, and
-// read_frame on real lines.
+// tend_line on real lines.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -10,6 +10,7 @@
 #include <memory>
 #include <pthread.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -217,67 +218,140 @@ TEST(SetOptOnNonTerminals, FailsFirstAndFlushesNothing)
     close(pipe_fds[1]);
 }
 
-// read_frame: every read blocks on a raw line with VMIN 1, so each piece
-// written arrives as a short read of its own.
-class ReadFrame : public PtyTest {
+// tend_line on a line set up as the monitor sets its own (VMIN a frame),
+// with its arrivals signalled to this thread.
+class TendLine : public PtyTest {
   protected:
-    // read_frame on the slave while feed writes from another thread.  Should
-    // feed fail, or the read not end in time, the line is hung up: the test
-    // then fails instead of waiting for ever.
-    int read_while(const std::function<void()> &feed)
+    void SetUp() override
     {
-        std::atomic<bool> returned{false};
-        std::thread writer([&] {
-            feed();
-            if (!HasFailure() && wait_until([&] { return returned.load(); }))
-                return;
-            ADD_FAILURE() << "hanging up the line: read_frame is still waiting";
-            close(std::exchange(master, -1));
+        PtyTest::SetUp();
+        ASSERT_EQ(set_opt(slave, 115200, 8, 'N', 1), 0);
+        ASSERT_EQ(watch_arrivals(slave), 0);
+    }
+    int tend(const line_wait &wait) { return tend_line(slave, line, kept, wait); }
+    // The frames kept, oldest first, as one text.
+    std::string kept_text() const
+    {
+        std::string text;
+        for (std::size_t i = 0; i < kept.count; ++i) {
+            const auto &f = kept.frame[(kept.first + i) % KEPT_FRAMES];
+            text.append(f.begin(), f.end());
+        }
+        return text;
+    }
+    // Runs feed on another thread once this one waits for the line, then
+    // what; the line is hung up should feed fail, so that what ends.
+    template <typename What>
+    auto meanwhile(const std::function<void()> &feed, What what)
+    {
+        std::thread feeder([&] {
+            if (wait_until([&] { return waiting_on(tender, slave_name); }))
+                feed();
+            if (HasFailure())
+                close(std::exchange(master, -1));
         });
-        const int result = read_frame(slave, *frame);
-        returned = true;
-        writer.join();
+        const auto result = what();
+        feeder.join();
         return result;
     }
+    int queued() const
+    {
+        int n = -1;
+        ioctl(slave, FIONREAD, &n);
+        return n;
+    }
 
-    // A block of its own, so that the sanitizers see a read past its end.
-    std::unique_ptr<std::array<unsigned char, SENSOR_FRAME_LEN>> frame =
-        std::make_unique<std::array<unsigned char, SENSOR_FRAME_LEN>>();
-    const std::string sent = "ABCDEFGHIJKLMNOPQRSTUVWX";
-    const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
-    std::string got() const { return std::string(frame->begin(), frame->end()); }
+    line_state line;
+    kept_frames kept;
+    const pid_t tender = static_cast<pid_t>(syscall(SYS_gettid));
+    const std::string a = sample_frame(1), b = sample_frame(2), c = sample_frame(3);
 };
 
-// The bytes that the reader thread has read so far, as the kernel counts them.
-unsigned long long bytes_read(pid_t thread)
+// Pieces are joined however long the monitor took to look (only silence that
+// it sees can tear), and the start of the next frame is left where it is; a
+// partial frame that the line leaves quiet is discarded, the next one whole.
+TEST_F(TendLine, JoinsPiecesAndDiscardsWhatSilenceTears)
 {
-    std::istringstream io(
-        read_file("/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(thread) + "/io"));
-    std::string field;
-    unsigned long long count = 0;
-    io >> field >> count;  // rchar comes first
-    return count;
+    write_master(a.substr(0, 5));
+    ASSERT_EQ(tend({.for_ms = 10}), 0);
+    EXPECT_EQ(kept.count, 0u);
+    write_master(a.substr(5) + b.substr(0, 5));
+    ASSERT_EQ(tend({.frame = true}), 0);
+    EXPECT_EQ(kept_text(), a);
+    drop_oldest(kept);
+    write_master(b.substr(5));
+    ASSERT_EQ(tend({.frame = true}), 0);
+    EXPECT_EQ(kept_text(), b);
+    drop_oldest(kept);
+
+    write_master(c.substr(0, 5));
+    ASSERT_EQ(tend({.for_ms = 2 * LINE_QUIET_MS}), 0);
+    EXPECT_EQ(queued(), 0) << "a torn frame stays";
+    write_master(c);
+    ASSERT_EQ(tend({.frame = true}), 0);
+    EXPECT_EQ(kept_text(), c);
 }
 
-// The rest of the frame comes together with the start of the next, once the
-// reader has taken the first piece: the continued read must take only what
-// the frame lacks.
-TEST_F(ReadFrame, ShortReadsAreJoinedIntoOneFrame)
+// A partial frame that arrives while the monitor waits wakes it, so that its
+// silence is timed: the whole frame after it is taken aligned.
+TEST_F(TendLine, APartialFrameIsTimedFromItsArrival)
 {
-    const std::string next = "next";
-    const int result = read_while([&] {
-        ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
-        const unsigned long long before = bytes_read(reader);
-        write_master(sent.substr(0, 5));
-        ASSERT_TRUE(wait_until([&] { return bytes_read(reader) >= before + 5; }));
-        write_master(sent.substr(5) + next);
-    });
+    const int result = meanwhile(
+        [&] {
+            write_master(a.substr(0, 5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(6 * LINE_QUIET_MS));
+            write_master(b);
+        },
+        [&] { return tend({.frame = true}); });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(got(), sent);
-    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);  // missing bytes must fail, not hang
-    char left[8];
-    EXPECT_EQ(read(slave, left, sizeof left), static_cast<ssize_t>(next.size()));
-    EXPECT_EQ(std::string(left, next.size()), next);
+    EXPECT_EQ(kept_text(), b);
+}
+
+// Waiting for room to show a frame (a stopped terminal), it keeps taking
+// frames off the line, the newest few, and shows the oldest kept.
+TEST_F(TendLine, KeepsTheNewestFramesWhileTheOutputIsStopped)
+{
+    int screen = -1, output = -1;
+    std::string output_name;
+    ASSERT_TRUE(open_raw_pty(screen, output, output_name));
+    tcflow(output, TCOOFF);
+    std::string burst;
+    for (int n = 0; n < 6; ++n)
+        burst += sample_frame(n);
+    const int result = meanwhile(
+        [&] {
+            write_master(burst);
+            ASSERT_TRUE(wait_until([&] { return queued() == 0; })) << "the line backs up";
+            std::this_thread::sleep_for(50ms);  // it must not return while stopped
+            tcflow(output, TCOON);
+        },
+        [&] { return tend({.frame = true, .room_fd = output}); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(kept_text(), burst.substr(2 * SENSOR_FRAME_LEN));
+    close(screen);
+    close(output);
+}
+
+// Lost while a frame is awaited, a read tells how: end of file, or EIO from
+// a pseudo-terminal whose master closed; during a pause, a hang-up is a hang-up.
+TEST_F(TendLine, ALostLineIsAnErrorWithItsReason)
+{
+    write_master(a.substr(0, 10));
+    close(std::exchange(master, -1));
+    int result = 0;
+    std::string err = stderr_of([&] { result = tend({.frame = true}); });
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(err == "read error: serial line hung up\n" ||
+                err == std::string("read error: ") + strerror(EIO) + "\n")
+        << err;
+
+    err = stderr_of([&] { result = tend({.for_ms = 30'000}); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(err, "read error: serial line hung up\n");
+
+    err = stderr_of([&] { result = tend_line(-1, line, kept, {.frame = true}); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(err, std::string("read error: ") + strerror(EBADF) + "\n");
 }
 
 std::atomic<int> interruptions;
@@ -286,68 +360,22 @@ void count_interruption(int)
     ++interruptions;
 }
 
-TEST_F(ReadFrame, InterruptedReadsAreRetried)
+TEST_F(TendLine, AnInterruptedWaitGoesOn)
 {
     struct sigaction act = {}, old;
-    act.sa_handler = count_interruption;  // no SA_RESTART: read fails with EINTR
+    act.sa_handler = count_interruption;  // no SA_RESTART: ppoll fails with EINTR
     sigaction(SIGUSR1, &act, &old);
-    const pthread_t self = pthread_self();
     interruptions = 0;
-    const int result = read_while([&] {
-        ASSERT_TRUE(wait_until([&] { return blocked_reading(reader, slave_name); }));
-        pthread_kill(self, SIGUSR1);
-        ASSERT_TRUE(wait_until([] { return interruptions == 1; }));
-        ASSERT_EQ(write(master, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
-    });
-    EXPECT_EQ(result, 0);
+    const int result = meanwhile(
+        [&] {
+            syscall(SYS_tgkill, getpid(), tender, SIGUSR1);
+            ASSERT_TRUE(wait_until([] { return interruptions == 1; }));
+            write_master(a);
+        },
+        [&] { return tend({.frame = true}); });
     sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_EQ(interruptions, 1);
-    EXPECT_EQ(got(), sent);
-}
-
-TEST_F(ReadFrame, ALostLineIsAnErrorWithItsReason)
-{
-    write_master(sent.substr(0, 10));
-    close(master);
-    master = -1;
-    int result = 0;
-    std::string err = stderr_of([&] { result = read_frame(slave, *frame); });
-    EXPECT_EQ(result, -1);
-    // Linux reports a hung-up terminal as end of file; older kernels as EIO.
-    EXPECT_TRUE(err == "read error: serial line hung up\n" ||
-                err == std::string("read error: ") + strerror(EIO) + "\n")
-        << err;
-
-    err = stderr_of([&] { result = read_frame(-1, *frame); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(err, std::string("read error: ") + strerror(EBADF) + "\n");
-}
-
-// The pause between screens: bytes that arrive during it stay queued for the
-// next read, and a line that hangs up during it ends it at once.
-using WatchLine = PtyTest;
-
-TEST_F(WatchLine, KeepsWhatArrivesAndEndsAtAHangUp)
-{
-    write_master("queued");
-    EXPECT_EQ(watch_line(slave, 1), 0);
-    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-    char buf[8];
-    EXPECT_EQ(read(slave, buf, sizeof buf), 6);
-
-    const std::string stat = "/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/stat";
-    std::thread hang_up([&] {  // once this thread sleeps in its pause
-        ASSERT_TRUE(wait_until([&] {
-            const std::string s = read_file(stat);
-            return s.substr(s.rfind(')') + 2, 1) == "S";
-        }));
-        close(std::exchange(master, -1));
-    });
-    int result = 0;
-    const std::string err = stderr_of([&] { result = watch_line(slave, 30); });
-    hang_up.join();
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(err, "read error: serial line hung up\n");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(kept_text(), a);
 }
 
 }  // namespace

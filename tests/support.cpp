@@ -213,29 +213,32 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
     return true;
 }
 
-// The number that /proc shows for read(2).  Under qemu-user it is the
-// host's, not this program's SYS_read, so it is learnt once from a thread
-// of this process that is blocked reading a pipe.
-static std::string read_syscall_number()
+// The number that /proc shows for read(2), or for ppoll(2).  Under qemu-user
+// it is the host's, not this program's, so it is learnt once from a thread
+// of this process that is blocked on a pipe that way.
+static std::string syscall_number(bool polling)
 {
     int p[2];
     if (pipe(p) != 0)
         throw std::runtime_error("pipe failed");
-    std::atomic<pid_t> reader{0};
+    std::atomic<pid_t> waiter{0};
     std::thread t([&] {
-        reader = static_cast<pid_t>(syscall(SYS_gettid));
+        waiter = static_cast<pid_t>(syscall(SYS_gettid));
         char c;
-        while (read(p[0], &c, 1) < 0 && errno == EINTR) {
+        pollfd in{p[0], POLLIN, 0};
+        while ((polling ? ppoll(&in, 1, nullptr, nullptr) : read(p[0], &c, 1)) < 0 && errno == EINTR) {
         }
     });
     char pipe_fd[16];
     std::snprintf(pipe_fd, sizeof pipe_fd, "0x%x", p[0]);
     std::string number;
     const bool seen = wait_until([&] {
-        std::ifstream in("/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(reader) +
+        std::ifstream in("/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(waiter) +
                          "/syscall");
-        std::string fd;
-        return reader != 0 && in >> number >> fd && fd == pipe_fd;
+        std::string first;
+        return waiter != 0 && in >> number >> first && (polling ? number != "running" : first == pipe_fd) &&
+               read_file("/proc/self/task/" + std::to_string(waiter) + "/stat").find(") S ") !=
+                   std::string::npos;
     });
     if (write(p[1], "x", 1) != 1) {
     }
@@ -243,25 +246,41 @@ static std::string read_syscall_number()
     close(p[0]);
     close(p[1]);
     if (!seen)
-        throw std::runtime_error("no thread was ever seen blocked in read(2) in /proc");
+        throw std::runtime_error(std::string("no thread was ever seen blocked in ") + (polling ? "ppoll" : "read") +
+                                 "(2) in /proc");
     return number;
 }
 
-// /proc/PID/syscall holds the number of the system call the task is blocked
-// in and its arguments in hex, or "running".  A thread's id serves as a pid.
-bool blocked_reading(pid_t pid, const std::string &path)
+// Whether the file open as /proc/PID/fd/FD is path, by identity: a process in
+// a mount namespace of its own may show it under another name.
+static bool same_file(const std::string &proc_fd, const std::string &path)
 {
-    static const std::string read_number = read_syscall_number();
+    struct stat held, want;
+    return stat(proc_fd.c_str(), &held) == 0 && stat(path.c_str(), &want) == 0 && held.st_dev == want.st_dev &&
+           held.st_ino == want.st_ino;
+}
+
+// /proc/PID/syscall holds the number of the system call the task is blocked
+// in and its arguments in hex, or "running".  ppoll's first argument is an
+// address: a task blocked in it waits for path if it holds path open at all.
+// A thread's id serves as a pid.
+bool waiting_on(pid_t pid, const std::string &path)
+{
+    static const std::string read_number = syscall_number(false), ppoll_number = syscall_number(true);
     const std::string proc = "/proc/" + std::to_string(pid);
     std::ifstream in(proc + "/syscall");
     std::string number, fd;
-    if (!(in >> number >> fd) || number != read_number)
+    if (!(in >> number >> fd))
         return false;
-    // The same file, by identity: a process in a mount namespace of its own
-    // may show it under another name.
-    struct stat held, want;
-    return stat((proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16))).c_str(), &held) == 0 &&
-           stat(path.c_str(), &want) == 0 && held.st_dev == want.st_dev && held.st_ino == want.st_ino;
+    if (number == read_number)
+        return same_file(proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16)), path);
+    if (number != ppoll_number)
+        return false;
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(proc + "/fd", error))
+        if (same_file(entry.path(), path))
+            return true;
+    return false;
 }
 
 bool can_mount()
@@ -296,10 +315,10 @@ std::string sample_frame(int n, const std::string &tag)
     return f;
 }
 
-std::string sample_screen(int n, const std::string &shown_tag)
+std::string sample_screen(int n, const std::string &shown_tag, int screen)
 {
     std::ostringstream s;
-    s << "\n-------" << n << "------\n"
+    s << "\n-------" << (screen < 0 ? n : screen) << "------\n"
       << (shown_tag.empty() ? sample_frame(n).substr(0, 4) : shown_tag) << "\ntem:" << n % 256
       << "\nhum:" << n % 7 << "\nep_no:" << n % 5 << "\nhongwai:" << n << "\nlux:10000\ngas:255\n";
     return s.str();

@@ -10,13 +10,15 @@
 //   finish(child, t)     read both pipes to the end and reap the child
 //   read_until(fd, done, t)   read a pipe until done(text) holds, EOF, or the time is up
 //   wait_until(cond, t)  poll a condition that no descriptor can signal
-//   blocked_reading(pid, path)   whether a process (or thread) sits in read(2) on path
+//   waiting_on(pid, path)   whether a process (or thread) sits waiting for path: in
+//                        read(2) on it, or in ppoll(2) while holding it
 //   can_mount()          whether this process may mount in a mount namespace of its own
 //                        (unshare --mount): root, outside a chroot or a confined container
 //   without_dev_null(argv)   the command run in a mount namespace whose /dev is empty
 //   sample_frame(n, tag)   frame n of a test session: tag "F" and three digits unless
 //                          given, readings that follow n (hongwai n, lux 10000)
-//   sample_screen(n, shown_tag)   the monitor's screen of sample_frame(n), its tag as shown
+//   sample_screen(n, shown_tag, screen)   the monitor's screen of sample_frame(n), its tag
+//                          as shown, as its screen number screen (n unless given)
 #pragma once
 
 #include <chrono>
@@ -89,9 +91,9 @@ outcome finish(child &c, std::chrono::milliseconds timeout = GENEROUS);
 std::string read_until(int fd, const std::function<bool(const std::string &)> &done,
                        std::chrono::milliseconds timeout = GENEROUS);
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = GENEROUS);
-bool blocked_reading(pid_t pid, const std::string &path);
+bool waiting_on(pid_t pid, const std::string &path);
 bool can_mount();
 std::vector<std::string> without_dev_null(std::vector<std::string> argv);
 
 std::string sample_frame(int n, const std::string &tag = "");
-std::string sample_screen(int n, const std::string &shown_tag = "");
+std::string sample_screen(int n, const std::string &shown_tag = "", int screen = -1);

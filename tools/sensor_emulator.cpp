@@ -29,6 +29,8 @@ struct options {
     std::string path = "/dev/ttyUSB0";
     int interval_ms = 3000;  // the monitor shows one frame per 3 s
     std::string tag = "SN01";
+    int torn_start = 0;  // the first frame is sent from this byte on
+    int lose_byte = -1;  // this frame reaches the line one byte short
     bool verbose = false;
 };
 
@@ -42,17 +44,22 @@ constexpr long long INTERVAL_MS_MAX = 86'400'000;  // one day
 
 void usage()
 {
-    std::printf("usage: sensor_emulator [--path PATH] [--interval-ms N] [--tag TAG] [--verbose]\n"
+    std::printf("usage: sensor_emulator [--path PATH] [--interval-ms N] [--tag TAG]\n"
+                "                       [--torn-start N] [--lose-byte N] [--verbose]\n"
                 "Sends a 24-byte sensor frame every interval through a new pseudo-terminal\n"
                 "linked at PATH (default /dev/ttyUSB0).  The link leads to the emulator's own\n"
                 "descriptor (/proc/PID/fd/N), so it leads nowhere once the emulator is gone.\n"
                 "Only such a dead link is ever replaced, and only its own link is removed at exit.\n"
+                "Like a line without flow control, it drops what the line has no room for.\n"
                 "  --interval-ms N  time between frames, 1 to %lld milliseconds (default 3000)\n"
                 "  --tag TAG        the frames' four-byte tag (default SN01)\n"
-                "  --verbose        print every frame sent, and every frame dropped because\n"
+                "  --torn-start N   send the first frame from its byte N (1 to %zu) on, as a\n"
+                "                   monitor started while the sensor talks finds the line\n"
+                "  --lose-byte N    frame N (0 is the first) loses its last byte on the line\n"
+                "  --verbose        print every frame sent, and every byte dropped because\n"
                 "                   the line had no room for it, for as long as anyone reads\n"
                 "Stops on SIGINT, SIGTERM, SIGHUP or SIGQUIT.\n",
-                INTERVAL_MS_MAX);
+                INTERVAL_MS_MAX, SENSOR_FRAME_LEN - 1);
 }
 
 [[noreturn]] void refuse(const std::string &option, const std::string &why)
@@ -61,17 +68,19 @@ void usage()
     std::exit(2);
 }
 
-// The whole text must be the number: "10abc", " 10" and "" are refused.
-int parse_interval(const std::string &text)
+// The whole text must be the number, from low to high: "10abc", " 10" and ""
+// are refused.  what names its unit.
+int parse_number(const std::string &option, const std::string &text, const char *what, long long low,
+                 long long high)
 {
     char *end = nullptr;
     errno = 0;
-    const long long ms = std::strtoll(text.c_str(), &end, 10);
+    const long long n = std::strtoll(text.c_str(), &end, 10);
     if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0')
-        refuse("--interval-ms", "'" + text + "' is not a whole number of milliseconds");
-    if (errno == ERANGE || ms < 1 || ms > INTERVAL_MS_MAX)
-        refuse("--interval-ms", "'" + text + "' is not from 1 to " + std::to_string(INTERVAL_MS_MAX));
-    return static_cast<int>(ms);
+        refuse(option, "'" + text + "' is not a whole number of " + what);
+    if (errno == ERANGE || n < low || n > high)
+        refuse(option, "'" + text + "' is not from " + std::to_string(low) + " to " + std::to_string(high));
+    return static_cast<int>(n);
 }
 
 options parse(int argc, char **argv)
@@ -79,7 +88,8 @@ options parse(int argc, char **argv)
     options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takes_value = arg == "--path" || arg == "--tag" || arg == "--interval-ms";
+        const bool takes_value = arg == "--path" || arg == "--tag" || arg == "--interval-ms" ||
+                                 arg == "--torn-start" || arg == "--lose-byte";
         if (takes_value && i + 1 == argc)
             refuse(arg, "needs a value");
         if (arg == "--help") {
@@ -94,7 +104,11 @@ options parse(int argc, char **argv)
             if (o.tag.size() != TAG_LEN)
                 refuse(arg, "'" + o.tag + "' is not four bytes");
         } else if (arg == "--interval-ms") {
-            o.interval_ms = parse_interval(argv[++i]);
+            o.interval_ms = parse_number(arg, argv[++i], "milliseconds", 1, INTERVAL_MS_MAX);
+        } else if (arg == "--torn-start") {
+            o.torn_start = parse_number(arg, argv[++i], "bytes", 1, SENSOR_FRAME_LEN - 1);
+        } else if (arg == "--lose-byte") {
+            o.lose_byte = parse_number(arg, argv[++i], "frames", 0, INT_MAX);
         } else {
             refuse(arg, "unknown option");
         }
@@ -151,49 +165,31 @@ std::array<unsigned char, SENSOR_FRAME_LEN> encode(const std::string &tag, const
     return frame;
 }
 
-// Waits up to timeout_ms, reading and dropping whatever sensmon's side
-// writes; true when the master can take more bytes.
-bool wait_line(int master, int timeout_ms, bool for_output)
+// Waits up to timeout_ms, reading and dropping whatever sensmon's side writes.
+void wait_line(int master, int timeout_ms)
 {
-    pollfd p{master, static_cast<short>(POLLIN | (for_output ? POLLOUT : 0)), 0};
-    if (poll(&p, 1, timeout_ms) <= 0)
-        return false;
+    pollfd p{master, POLLIN, 0};
     char sink[256];
-    if (p.revents & POLLIN)
+    if (poll(&p, 1, timeout_ms) > 0 && (p.revents & POLLIN))
         while (read(master, sink, sizeof sink) > 0) {
         }
-    return p.revents & POLLOUT;
 }
 
-// What the terminal driver holds for a reader at most.  Staying below it,
-// the emulator never has a write cut short: a frame goes whole or not at all.
-constexpr int LINE_QUEUE_MAX = 4095;
-
-enum class fate { sent, dropped, failed };
-
-// Sends the whole frame, or drops it when the line has no room for all of
-// it, as a line without flow control loses data; half a frame would put the
-// monitor out of step for good.
-fate send(int master, int slave, const std::array<unsigned char, SENSOR_FRAME_LEN> &frame)
+// Puts bytes on the line without waiting, as a UART does: what the line has
+// no room for is lost.  The number of bytes that went, or -1 if it failed.
+ssize_t put(int master, const unsigned char *bytes, std::size_t size)
 {
-    int queued = 0;
-    if (ioctl(slave, FIONREAD, &queued) != 0)
-        return fate::failed;
-    if (queued + static_cast<int>(frame.size()) > LINE_QUEUE_MAX)
-        return fate::dropped;
     std::size_t sent = 0;
-    while (sent < frame.size() && !stopping) {
-        const ssize_t n = write(master, frame.data() + sent, frame.size() - sent);
+    while (sent < size && !stopping) {
+        const ssize_t n = write(master, bytes + sent, size - sent);
         if (n > 0)
             sent += static_cast<std::size_t>(n);
-        else if (errno == EAGAIN && sent == 0)
-            return fate::dropped;
         else if (errno == EAGAIN)
-            wait_line(master, 100, true);  // finish a frame once begun
+            break;
         else if (errno != EINTR)
-            return fate::failed;
+            return -1;
     }
-    return sent == frame.size() ? fate::sent : fate::failed;
+    return static_cast<ssize_t>(sent);
 }
 
 void report(int frame_number, const std::string &tag, const readings &r)
@@ -204,39 +200,54 @@ void report(int frame_number, const std::string &tag, const readings &r)
     std::printf("\n");
 }
 
-// Sends frames until a signal stops it (true) or the line fails (false).
-// The reports stop once nobody reads them (SIGPIPE is ignored); the frames go on.
-bool serve(int master, int slave, const options &o)
+// Sends frame n with readings r, torn or a byte short as the options say,
+// and reports it if asked; false if the line failed.
+bool send_frame(int master, const options &o, int n, const readings &r, long &dropped, bool reporting)
+{
+    const auto frame = encode(o.tag, r);
+    const std::size_t from = n == 0 ? static_cast<std::size_t>(o.torn_start) : 0;
+    const std::size_t to = n == o.lose_byte ? frame.size() - 1 : frame.size();
+    const ssize_t sent = put(master, frame.data() + from, to - from);
+    if (sent < 0)
+        return false;
+    const std::size_t lost = to - from - static_cast<std::size_t>(sent);
+    dropped += static_cast<long>(lost);
+    if (reporting && lost > 0)
+        std::printf("frame %d: %zu bytes dropped, the line is full (%ld dropped so far)\n", n, lost, dropped);
+    else if (reporting && (from > 0 || to < frame.size()))
+        std::printf("frame %d: torn, bytes %zu to %zu sent\n", n, from, to - 1);
+    else if (reporting)
+        report(n, o.tag, r);
+    return true;
+}
+
+// Sends a frame every interval, the first one interval after the line
+// appears, until a signal stops it (true) or the line fails (false).  The
+// reports stop once nobody reads them (SIGPIPE is ignored); the frames go on.
+bool serve(int master, const options &o)
 {
     std::minstd_rand random(static_cast<unsigned>(getpid()));
     readings r = FIRST_READINGS;
-    auto next = std::chrono::steady_clock::now();
+    const std::chrono::milliseconds interval(o.interval_ms);
+    auto next = std::chrono::steady_clock::now() + interval;
     long dropped = 0;
     bool reporting = o.verbose;
-    for (int n = 0; !stopping; ++n) {
+    for (int n = 0;; ++n) {
+        auto now = std::chrono::steady_clock::now();
+        for (; now < next && !stopping; now = std::chrono::steady_clock::now())
+            wait_line(master, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
+        if (stopping)
+            return true;
         drift(r, random, n);
-        const fate f = send(master, slave, encode(o.tag, r));
-        if (f == fate::failed)
+        if (!send_frame(master, o, n, r, dropped, reporting))
             return stopping;  // a signal may end it mid-frame
-        if (f == fate::dropped)
-            ++dropped;
-        if (reporting && f == fate::dropped)
-            std::printf("frame %d: dropped, the line is full (%ld dropped so far)\n", n, dropped);
-        else if (reporting)
-            report(n, o.tag, r);
         reporting = reporting && !std::ferror(stdout);
         // Stopped (SIGSTOP, a suspended machine) for longer than an interval,
         // a sensor does not send what it missed in a burst: it resumes its cadence.
-        next += std::chrono::milliseconds(o.interval_ms);
-        if (const auto now = std::chrono::steady_clock::now(); next < now)
-            next = now + std::chrono::milliseconds(o.interval_ms);
-        for (auto now = std::chrono::steady_clock::now(); now < next && !stopping;
-             now = std::chrono::steady_clock::now())
-            wait_line(master,
-                      static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()),
-                      false);
+        next += interval;
+        if (next < now)
+            next = now + interval;
     }
-    return true;
 }
 
 // Reports and complaints must not land on the line: were descriptor 1 closed,
@@ -346,7 +357,7 @@ int main(int argc, char **argv)
     if (!make_link(target, o.path))
         return 1;
     std::printf("serving %s at %s\n", name.c_str(), o.path.c_str());
-    const bool stopped = serve(master, slave, o);
+    const bool stopped = serve(master, o);
     if (!stopped)
         std::perror("sensor_emulator: write");
     remove_link(target, o.path);
