@@ -106,8 +106,10 @@ int set_opt(int fd, int speed, int bits, char parity, int stop)
 void uart_init()
 {
     // Never the controlling terminal (an unplug would send SIGHUP), and not
-    // inherited by the shell that runs "clear".
-    serial_fd = open(SERIAL_DEVICE_PATH, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // inherited by the shell that runs "clear".  Opened without waiting for
+    // a carrier, which a sensor never raises: a line that a getty left
+    // without CLOCAL would hold a blocking open for ever.
+    serial_fd = open(SERIAL_DEVICE_PATH, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (serial_fd == -1) {
         std::printf("open() error errcode:%d\n", errno);
         std::exit(1);
@@ -122,6 +124,11 @@ void uart_init()
     }
     if (set_opt(serial_fd, 115200, 8, 'N', 1) == -1) {
         std::printf("set_opt() error\n");
+        std::exit(1);
+    }
+    // CLOCAL is set: from now on the line ignores its carrier, and reads block.
+    if (fcntl(serial_fd, F_SETFL, fcntl(serial_fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        std::printf("fcntl() error errcode:%d\n", errno);
         std::exit(1);
     }
 }

@@ -1,10 +1,11 @@
 // The monitor's serial port: opening, configuring and tending the line.
 //
 //   serial_fd                          the open port; written once, by uart_init
-//   uart_init()                        open SERIAL_DEVICE_PATH (never as the controlling
-//                                      terminal, closed on exec), take it for this process
-//                                      alone and configure it 115200 8N1; on failure print why
-//                                      on standard output and exit with 1
+//   uart_init()                        open SERIAL_DEVICE_PATH whatever its carrier (never as the
+//                                      controlling terminal, closed on exec), take it for this
+//                                      process alone, configure it 115200 8N1 and leave it in
+//                                      blocking mode; on failure print why on standard output
+//                                      and exit with 1
 //   set_opt(fd, speed, bits, parity, stop)
 //                                      configure an open terminal raw, VMIN one frame;
 //                                      0, or -1 after a message on standard error

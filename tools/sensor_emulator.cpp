@@ -303,15 +303,18 @@ std::string link_target(const std::string &path)
     return n > 0 ? std::string(held, static_cast<std::size_t>(n)) : "";
 }
 
-// Links path to target, replacing only a dead emulator's link: anything else
-// at path stays, a user's dangling link too.  False after a message.
+// Links path to target, replacing only a dead emulator's link: one whose
+// target is gone.  Anything else at path stays: a user's dangling link, and a
+// link that cannot be followed (another user's emulator, whose descriptors
+// this one may not see).  False after a message.
 bool make_link(const std::string &target, const std::string &path)
 {
     if (symlink(target.c_str(), path.c_str()) == 0)
         return true;
     int error = errno;
     struct stat st;
-    const std::string held = error == EEXIST && stat(path.c_str(), &st) != 0 ? link_target(path) : "";
+    const bool gone = error == EEXIST && stat(path.c_str(), &st) != 0 && errno == ENOENT;
+    const std::string held = gone ? link_target(path) : "";
     if (!held.empty() && !emulator_target(held)) {
         std::fprintf(stderr,
                      "sensor_emulator: cannot link %s: it is a dangling link to %s, not an emulator's\n",
