@@ -71,10 +71,12 @@ int main()
     if (watch_arrivals(serial_fd) != 0)
         return 1;
     for (;;) {
-        if (tend_line(serial_fd, line, kept, NEXT_SCREEN) != 0 || !show_screen(oldest_frame(kept), frame_count++))
+        if (tend_line(serial_fd, line, kept, NEXT_SCREEN) != 0 ||
+            !show_screen(oldest_frame(kept), frame_count++))
             return 1;
         drop_oldest(kept);
-        if (tend_line(serial_fd, line, kept, PAUSE) != 0 || tend_line(serial_fd, line, kept, ROOM_TO_CLEAR) != 0)
+        if (tend_line(serial_fd, line, kept, PAUSE) != 0 ||
+            tend_line(serial_fd, line, kept, ROOM_TO_CLEAR) != 0)
             return 1;
         clear_screen();
     }

@@ -246,8 +246,8 @@ static std::string syscall_number(bool polling)
     close(p[0]);
     close(p[1]);
     if (!seen)
-        throw std::runtime_error(std::string("no thread was ever seen blocked in ") + (polling ? "ppoll" : "read") +
-                                 "(2) in /proc");
+        throw std::runtime_error(std::string("no thread was ever seen blocked in ") +
+                                 (polling ? "ppoll" : "read") + "(2) in /proc");
     return number;
 }
 
@@ -256,8 +256,8 @@ static std::string syscall_number(bool polling)
 static bool same_file(const std::string &proc_fd, const std::string &path)
 {
     struct stat held, want;
-    return stat(proc_fd.c_str(), &held) == 0 && stat(path.c_str(), &want) == 0 && held.st_dev == want.st_dev &&
-           held.st_ino == want.st_ino;
+    return stat(proc_fd.c_str(), &held) == 0 && stat(path.c_str(), &want) == 0 &&
+           held.st_dev == want.st_dev && held.st_ino == want.st_ino;
 }
 
 // /proc/PID/syscall holds the number of the system call the task is blocked

@@ -235,7 +235,8 @@ bool serve(int master, const options &o)
     for (int n = 0;; ++n) {
         auto now = std::chrono::steady_clock::now();
         for (; now < next && !stopping; now = std::chrono::steady_clock::now())
-            wait_line(master, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
+            wait_line(master,
+                      static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
         if (stopping)
             return true;
         drift(r, random, n);
