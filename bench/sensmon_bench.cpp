@@ -4,20 +4,26 @@
 // pseudo-terminal, at the same VMIN, into its own pipe.  The two are measured
 // in turn, and every target is a ratio to cat or to the monitor's own first
 // figure: absolute times on a shared machine say more about the machine.
+// Last, a copy with the installed pause is sent frames at the line's full
+// rate, and the CPU it takes to keep up is set against cat's.
 //
-//   sensmon_bench          about 35 s
+//   sensmon_bench          about 45 s
 //   sensmon_bench --soak   also 100,000 frames, for memory: about 2 minutes more
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 
+#include "sensor_frame.h"
 #include "support.h"
 
 namespace fs = std::filesystem;
@@ -26,6 +32,8 @@ using bench_clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int STARTS = 30, FRAMES = 500;
+constexpr int FULL_RATE = 480;  // frames a second at 115200 bit/s, ten bits a byte
+constexpr int FULL_RATE_SECONDS = 5;
 constexpr auto SETTLE = 20ms;    // before each frame: what the last one set off has finished
 constexpr cc_t FRAME_VMIN = 24;  // as the monitor sets its line
 
@@ -91,6 +99,13 @@ double start(subject &s)
     return std::chrono::duration<double, std::milli>(bench_clock::now() - t0).count();
 }
 
+int queued(const subject &s)
+{
+    int n = -1;
+    ioctl(s.slave, FIONREAD, &n);
+    return n;
+}
+
 void await_reading(const subject &s)
 {
     if (!wait_until([&] { return waiting_on(s.proc.pid, s.line); }))
@@ -140,9 +155,51 @@ long proc_figure(pid_t pid, const char *file, const std::string &key)
     fail("no " + key + " for process " + std::to_string(pid));
 }
 
+// The CPU time that a process has used, in milliseconds: the scheduler's
+// own count, to the nanosecond (utime and stime come in 10 ms ticks).
+double cpu_ms(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = -1;
+    if (!(in >> ns))
+        fail("no schedstat for process " + std::to_string(pid));
+    return static_cast<double>(ns) / 1e6;
+}
+
+// The program started afresh and sent frames at the line's full rate for
+// FULL_RATE_SECONDS, its output drained: the CPU it used, in ms a second.
+double cpu_at_full_rate(subject &s)
+{
+    start(s);
+    std::atomic<bool> done{false};
+    std::thread drain([&] {
+        char sink[4096];
+        pollfd p{s.proc.out, POLLIN, 0};
+        while (!done)
+            if (poll(&p, 1, 100) > 0 && read(s.proc.out, sink, sizeof sink) <= 0)
+                return;
+    });
+    const double before = cpu_ms(s.proc.pid);
+    const std::string frame = sample_frame(0);
+    auto next = bench_clock::now();
+    for (int n = 0; n < FULL_RATE * FULL_RATE_SECONDS; ++n) {
+        std::this_thread::sleep_until(next);
+        if (write(s.master, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+            fail("cannot write a frame");
+        next += std::chrono::microseconds(1'000'000 / FULL_RATE);
+    }
+    if (!wait_until([&] { return queued(s) == 0 && waiting_on(s.proc.pid, s.line); }))
+        fail(s.argv[0] + " did not keep up");
+    const double used = cpu_ms(s.proc.pid) - before;
+    done = true;
+    drain.join();
+    return used / FULL_RATE_SECONDS;
+}
+
 struct results {
     std::vector<double> startup[2], latency[2];  // [0] sensmon, [1] cat
     long own_kb[2], hwm_kb[2];
+    double cpu_ms_per_s[2];
     std::vector<int> checkpoints;
     std::vector<std::pair<long, long>> memory;  // own memory and VmHWM at each checkpoint
     double shown_s;
@@ -165,8 +222,8 @@ void measure_against_cat(subject &monitor, subject &cat, results &r)
     }
 }
 
-// A fresh monitor, sent frames a hundred at a time as it shows them; its
-// memory at each checkpoint, taken while it waits in its read.
+// A fresh monitor, sent frames KEPT_FRAMES at a time as it shows them; its
+// memory at each checkpoint, taken while it waits for the line.
 void measure_memory(subject &monitor, results &r)
 {
     start(monitor);
@@ -174,10 +231,10 @@ void measure_memory(subject &monitor, results &r)
     int sent = 0;
     for (int checkpoint : r.checkpoints) {
         std::printf("memory: up to %d frames...\n", checkpoint);
-        for (; sent < checkpoint; sent += 100) {
+        for (; sent < checkpoint; sent += static_cast<int>(KEPT_FRAMES)) {  // a burst that it shows whole
             std::string burst;
             std::size_t screens = 0;
-            for (int n = sent; n < sent + 100; ++n) {
+            for (int n = sent; n < sent + static_cast<int>(KEPT_FRAMES); ++n) {
                 burst += sample_frame(0);
                 screens += screen_size(n);
             }
@@ -217,19 +274,21 @@ void print_table(const results &r)
                 "");
     std::printf(
         "|--------------------------------|-----------|-----------|-------|---------------|--------|\n");
-    row("start-up to first read (ms)", percentile(r.startup[0], 0.5), percentile(r.startup[1], 0.5), 1.5);
+    row("start-up to first wait (ms)", percentile(r.startup[0], 0.5), percentile(r.startup[1], 0.5), 1.5);
     row("latency, median (us)", percentile(r.latency[0], 0.5), percentile(r.latency[1], 0.5), 1.5);
     row("latency, 99th percentile (us)", percentile(r.latency[0], 0.99), percentile(r.latency[1], 0.99), 0);
     row("own memory, Private_Dirty (kB)", double(r.own_kb[0]), double(r.own_kb[1]), 1);
     row("peak memory, VmHWM (kB)", double(r.hwm_kb[0]), double(r.hwm_kb[1]), 0);
+    row("CPU at full line rate (ms/s)", r.cpu_ms_per_s[0], r.cpu_ms_per_s[1], 0);
     std::printf("\nsensmon after");
     for (std::size_t i = 0; i < r.checkpoints.size(); ++i)
         std::printf("%s %d frames: own %ld kB, VmHWM %ld kB", i ? ";" : "", r.checkpoints[i],
                     r.memory[i].first, r.memory[i].second);
     std::printf("\ntarget, own memory after %d frames not higher than after %d: %s\n", r.checkpoints.back(),
                 r.checkpoints.front(), r.memory.back().first <= r.memory.front().first ? "met" : "missed");
-    std::printf("medians of %d starts and %d frames each, taken in turn; %d frames shown in %.0f s.\n",
-                STARTS, FRAMES, r.checkpoints.back(), r.shown_s);
+    std::printf("medians of %d starts and %d frames each, taken in turn; %d frames shown in %.0f s;\n"
+                "CPU over %d s of %d frames a second, the monitor pausing 3 s a screen as installed.\n",
+                STARTS, FRAMES, r.checkpoints.back(), r.shown_s, FULL_RATE_SECONDS, FULL_RATE);
 }
 
 std::string machine()
@@ -268,6 +327,11 @@ void run(bool soak)
     if (soak)
         r.checkpoints.push_back(100'000);
     measure_memory(monitor, r);
+    std::printf("full rate: %d s of %d frames a second to each...\n", FULL_RATE_SECONDS, FULL_RATE);
+    monitor.argv = {SENSMON_BENCH_PAUSED};
+    r.cpu_ms_per_s[0] = cpu_at_full_rate(monitor);
+    r.cpu_ms_per_s[1] = cpu_at_full_rate(cat);
+    stop(cat);
     stop(monitor);
     fs::remove(BENCH_DEVICE);
     print_table(r);
