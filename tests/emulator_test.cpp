@@ -61,28 +61,31 @@ TEST(SensorEmulator, FramesDecodeToTheReadingsItReports)
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link must go with the emulator";
 }
 
-// A file, or a user's link whose adapter is unplugged, stays as it is; a dead
-// emulator's link that may not be removed is refused with the real reason.
+// A file, or a user's link whose adapter is unplugged, stays as it is; so
+// does a live emulator's link that another user may not follow (its
+// /proc/PID/fd is not theirs to see).  A dead emulator's link that may not be
+// removed is refused with the real reason.
 TEST(SensorEmulator, NeverReplacesWhatIsThere)
 {
     temp_dir dir;
-    const fs::path path = dir / "ttyUSB0", sticky = dir / "sticky", emulator_copy = dir / "sensor_emulator";
+    const fs::path path = dir / "ttyUSB0", sticky = dir / "sticky", shared = dir / "shared",
+                   emulator_copy = dir / "sensor_emulator";
     fs::copy_file(SENSOR_EMULATOR, emulator_copy);  // that nobody may run, wherever the build tree is
     child live;
+    const auto start_live = [&](const fs::path &at) {
+        live = spawn({SENSOR_EMULATOR, "--path", at});
+        read_until(live.out, [](const std::string &s) { return count_lines(s) >= 1; });
+    };
     const struct {
         const char *what;
         std::function<void()> lay;
+        fs::path at;
         bool unprivileged;
         std::string why;
     } rows[] = {
-        {"a file", [&] { write_file(path, "someone else's"); }, false, "File exists"},
-        {"a live emulator's link",
-         [&] {
-             live = spawn({SENSOR_EMULATOR, "--path", path});
-             read_until(live.out, [](const std::string &s) { return count_lines(s) >= 1; });
-         },
-         false, "File exists"},
-        {"a user's dangling link", [&] { fs::create_symlink("/dev/serial/by-id/usb-FTDI-gone", path); },
+        {"a file", [&] { write_file(path, "someone else's"); }, path, false, "File exists"},
+        {"a live emulator's link", [&] { start_live(path); }, path, false, "File exists"},
+        {"a user's dangling link", [&] { fs::create_symlink("/dev/serial/by-id/usb-FTDI-gone", path); }, path,
          false, "it is a dangling link to /dev/serial/by-id/usb-FTDI-gone, not an emulator's"},
         {"root's dead emulator link in a sticky directory",
          [&] {
@@ -90,7 +93,14 @@ TEST(SensorEmulator, NeverReplacesWhatIsThere)
              fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
              fs::create_symlink("/proc/999999999/fd/900", sticky / "ttyUSB0");
          },
-         true, strerror(EPERM)},
+         sticky / "ttyUSB0", true, strerror(EPERM)},
+        {"root's live emulator link in a shared directory",
+         [&] {
+             fs::create_directory(shared);
+             fs::permissions(shared, fs::perms::all);
+             start_live(shared / "ttyUSB0");
+         },
+         shared / "ttyUSB0", true, "File exists"},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
@@ -98,7 +108,7 @@ TEST(SensorEmulator, NeverReplacesWhatIsThere)
             continue;  // needs somebody else's link
         fs::remove(path);
         r.lay();
-        const fs::path at = r.unprivileged ? sticky / "ttyUSB0" : path;
+        const fs::path &at = r.at;
         const auto before = fs::symlink_status(at).type();
         const std::string target = before == fs::file_type::symlink ? fs::read_symlink(at).string() : "";
         spawn_options opts;
@@ -132,6 +142,10 @@ TEST(SensorEmulator, OptionsAreTakenWholeAndEveryRefusalSaysWhy)
         {{"--interval-ms"}, "--interval-ms: needs a value"},
         {{"--tag", "ABC"}, "--tag: 'ABC' is not four bytes"},
         {{"--tag", "SN0\xc3\xa9"}, "--tag: 'SN0\xc3\xa9' is not four bytes"},
+        {{"--torn-start", "0"}, "--torn-start: '0' is not from 1 to 23"},
+        {{"--torn-start", "24"}, "--torn-start: '24' is not from 1 to 23"},
+        {{"--lose-byte", "-1"}, "--lose-byte: '-1' is not from 0 to 2147483647"},
+        {{"--lose-byte", "1x"}, "--lose-byte: '1x' is not a whole number of frames"},
         {{"--speed", "9600"}, "--speed: unknown option"},
         {{"--interval-ms", "1"}, ""},  // the bounds themselves are taken
         {{"--interval-ms", "86400000"}, ""},
@@ -274,7 +288,7 @@ void watch_frames(bool closed_stdout)
     EXPECT_GE(screens, 100);
 }
 
-TEST(SensorEmulator, AFullLineDropsWholeFramesAndTheMonitorStaysInStep)
+TEST(SensorEmulator, AFullLineDropsWhatDoesNotFitAndTheMonitorStaysInStep)
 {
     for (bool closed_stdout : {false, true}) {
         SCOPED_TRACE(closed_stdout ? "standard output closed" : "a full line");
@@ -286,16 +300,24 @@ TEST(SensorEmulator, AFullLineDropsWholeFramesAndTheMonitorStaysInStep)
 
 namespace {
 
-// Stopped for a while (SIGSTOP, a suspended machine), a sensor resumes its
-// cadence: it does not send every frame it missed in one burst.
-TEST(SensorEmulator, AfterAStopItResumesItsCadence)
+// Its frames come an interval apart, the first one interval after its line
+// appears.  Stopped for a while (SIGSTOP, a suspended machine), a sensor
+// resumes its cadence: it does not send every frame it missed in one burst.
+TEST(SensorEmulator, KeepsItsCadenceAndResumesIt)
 {
     temp_dir dir;
     const fs::path link = dir / "ttyEMU";
+    const auto started = std::chrono::steady_clock::now();
     child emulator = spawn({SENSOR_EMULATOR, "--path", link, "--interval-ms", "100"});
     read_until(emulator.out, [](const std::string &s) { return count_lines(s) >= 1; });
     const int line = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(read_frames(line, 1).size(), SENSOR_FRAME_LEN);
+    const auto first = std::chrono::steady_clock::now();
+    ASSERT_EQ(read_frames(line, 3).size(), 3 * SENSOR_FRAME_LEN);
+    const auto since = [](auto from) { return std::chrono::steady_clock::now() - from; };
+    EXPECT_GE(first - started, 90ms);
+    EXPECT_GE(since(first), 290ms);
+    EXPECT_LE(since(first), 900ms);
     kill(emulator.pid, SIGSTOP);
     std::this_thread::sleep_for(1s);  // ten frames' time
     tcflush(line, TCIFLUSH);
