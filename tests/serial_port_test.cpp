@@ -90,7 +90,8 @@ TEST(LineAttrs, EachParameterSetsWhatTheLineNeeds)
 TEST(LineAttrs, TheReadBackCatchesEveryFlagTheDriverDidNotKeep)
 {
     const termios want = line_attrs(B115200, 8, 'N', 1);
-    constexpr tcflag_t line_flags = CBAUD | CBAUDEX | CSIZE | CSTOPB | CREAD | PARENB | PARODD | CLOCAL | CRTSCTS;
+    constexpr tcflag_t line_flags =
+        CBAUD | CBAUDEX | CSIZE | CSTOPB | CREAD | PARENB | PARODD | CLOCAL | CRTSCTS;
     constexpr tcflag_t drivers_own = HUPCL | CMSPAR;
     for (int bit = 0; bit < 32; ++bit) {
         const tcflag_t flag = tcflag_t{1} << bit;
@@ -172,7 +173,10 @@ TEST_F(SetOpt, DiscardsInputButKeepsOutput)
     ASSERT_EQ(errno, EAGAIN);
     ASSERT_EQ(set_opt(slave, 115200, 8, 'N', 1), 0);
 
-    EXPECT_EQ(read_until(master, [&](const std::string &s) { return s.size() >= sent; }, 2s).size(), sent)
+    EXPECT_EQ(read_until(
+                  master, [&](const std::string &s) { return s.size() >= sent; }, 2s)
+                  .size(),
+              sent)
         << "output queued before the set-up was discarded";
     char c;
     EXPECT_EQ(read(slave, &c, 1), -1);
