@@ -42,6 +42,7 @@ const std::map<std::string, std::pair<std::string, std::string>> MACHINES = {
     // The plain armmp kernel finds no PCI host above 4 GiB: highmem off.
     {"armhf",
      {"qemu-system-arm -machine virt,highmem=off -cpu cortex-a15 -m 512", "console=ttyAMA0 quiet panic=-1"}},
+    {"carrier", {"qemu-system-x86_64 -machine q35 -cpu max -m 512", "console=ttyS0 quiet panic=-1"}},
     {"systemd12", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
     {"systemd13", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
 };
@@ -49,6 +50,11 @@ const std::string GUEST = "-accel tcg -no-reboot -display none -monitor none -ke
                           "-chardev socket,id=adapter,path=adapter.sock,server=on,wait=off "
                           "-chardev socket,id=console,path=console.sock,server=on -serial chardev:console "
                           "-device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=adapter";
+
+// The carrier guest's ttyS1, a 16550 UART, on a pseudo-terminal of this
+// test's (uart, a link to its slave): QEMU finds no modem lines there, so
+// the UART shows no carrier.
+const std::string CARRIERLESS_UART = "-chardev serial,id=uart,path=uart -serial chardev:uart";
 
 const std::string CLEAR = "\x1b[H\x1b[J";  // what the guest's clear, busybox's, writes
 
@@ -98,7 +104,10 @@ class Guest : public ::testing::Test {
     {
         if (!boot_failure.empty())
             FAIL() << std::exchange(boot_failure, "the guest did not come up: see the first test");
-        ASSERT_EQ(guest.starts_with("systemd"), systemd_suite())
+        ASSERT_EQ(guest.starts_with("systemd") ? "PlugAndShow"
+                  : guest == "carrier"         ? "Carrier"
+                                               : "Guest",
+                  std::string(testing::UnitTest::GetInstance()->current_test_suite()->name()))
             << "this suite is not for the guest " << guest;
     }
     void TearDown() override
@@ -117,7 +126,8 @@ class Guest : public ::testing::Test {
     static std::string boot(bool plugged = false)
     {
         const auto &[machine, kernel_options] = MACHINES.at(guest);
-        std::vector<std::string> argv = words(machine + " " + GUEST);
+        std::vector<std::string> argv =
+            words(machine + " " + GUEST + (guest == "carrier" ? " " + CARRIERLESS_UART : ""));
         argv.insert(argv.end(), {"-append", kernel_options});
         spawn_options opts;
         opts.dies_with_test = true;
@@ -353,6 +363,48 @@ TEST_F(Guest, APlugBackInKeepsTheName)
     send(sample_frame(0));
     ASSERT_EQ(run("wait_for grep -q gas: /tmp/after.out"), "");
     EXPECT_EQ(file("/tmp/after.out"), sample_screen(0));
+}
+
+// A driver that checks carrier, as those of the commonest cheap adapters do
+// (CH340, PL2303): the 16550 UART's, with no carrier on the line, and CLOCAL
+// cleared as a getty leaves it.  A blocking open would wait for ever;
+// sensmon opens at once, and then reads in blocking mode.
+class Carrier : public Guest {
+  protected:
+    static void SetUpTestSuite()
+    {
+        std::string name;
+        if (open_raw_pty(uart, uart_slave, name) && symlink(name.c_str(), "uart") == 0)
+            start(false);
+        else
+            boot_failure = "no pseudo-terminal for the UART";
+    }
+    static void TearDownTestSuite()
+    {
+        Guest::TearDownTestSuite();
+        close(std::exchange(uart, -1));
+        close(std::exchange(uart_slave, -1));
+    }
+    void TearDown() override { run("killall sensmon_ttyS1"); }
+    static inline int uart = -1, uart_slave = -1;
+};
+
+TEST_F(Carrier, ALineWithoutCarrierOpensAtOnceAndReadsBlocking)
+{
+    int status = -1;
+    run("stty -F /dev/ttyS1 -clocal", &status);
+    ASSERT_EQ(status, 0);
+    run("timeout 2 sh -c ': </dev/ttyS1'", &status);
+    ASSERT_NE(status, 0) << "the line has a carrier: nothing would wait for it";
+
+    ASSERT_EQ(run("start_sensmon uart sensmon_ttyS1"), "");
+    EXPECT_EQ(
+        run("blocking $(cat /tmp/uart.pid) 3 && stty -a -F /dev/ttyS1 2>/dev/null | grep -o -- ' clocal'"),
+        " clocal\n");
+    const std::string frame = sample_frame(0);
+    ASSERT_EQ(write(uart, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    ASSERT_EQ(run("wait_for grep -q gas: /tmp/uart.out"), "");
+    EXPECT_EQ(file("/tmp/uart.out"), sample_screen(0));
 }
 
 // The package's units on a Debian 12 or 13 guest with systemd and udev, a

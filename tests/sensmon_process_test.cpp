@@ -166,10 +166,14 @@ TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
     expect_screens_up_to(1);
 }
 
+// Raw, as set; and, having opened it without waiting for a carrier, in
+// blocking mode again.
 TEST_F(Sensmon, LeavesTheLineRaw115200WithOneFramePerRead)
 {
     link_device();
     start_monitor();
+    const std::string fdinfo = read_file("/proc/" + std::to_string(monitor.pid) + "/fdinfo/3");
+    EXPECT_EQ(std::stoul(fdinfo.substr(fdinfo.find("flags:") + 6), nullptr, 8) & O_NONBLOCK, 0u) << fdinfo;
     child stty = spawn({"stty", "-a", "-F", slave_name});
     const outcome o = finish(stty);
     ASSERT_EQ(o.status, 0) << o.err;
