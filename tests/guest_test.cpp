@@ -46,7 +46,8 @@ const std::map<std::string, std::pair<std::string, std::string>> MACHINES = {
     {"systemd12", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
     {"systemd13", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
 };
-const std::string GUEST = "-accel tcg -no-reboot -display none -monitor none -kernel vmlinuz -initrd initrd "
+const std::string GUEST = "-accel tcg -no-reboot -display none -kernel vmlinuz -initrd initrd "
+                          "-monitor unix:monitor.sock,server=on,wait=off "
                           "-chardev socket,id=adapter,path=adapter.sock,server=on,wait=off "
                           "-chardev socket,id=console,path=console.sock,server=on -serial chardev:console "
                           "-device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=adapter";
@@ -99,6 +100,7 @@ class Guest : public ::testing::Test {
         }
         unplug();
         close(std::exchange(console, -1));
+        close(std::exchange(monitor, -1));
     }
     void SetUp() override
     {
@@ -159,6 +161,7 @@ class Guest : public ::testing::Test {
         EXPECT_TRUE(WIFEXITED(finish(qemu, 120s).status)) << "QEMU did not end after poweroff";
         unplug();
         close(std::exchange(console, -1));
+        close(std::exchange(monitor, -1));
     }
 
     // Runs a command line in the guest; returns its output, and leaves its
@@ -211,6 +214,25 @@ class Guest : public ::testing::Test {
     {
         ASSERT_EQ(write(adapter, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
+    // Presses a key on the guest's keyboard, named as QEMU's sendkey names it
+    // (ctrl-c, scroll_lock), through QEMU's monitor; type(text) presses the
+    // keys that type text.
+    static void press(const std::string &key)
+    {
+        const auto prompt = [](const std::string &s) { return s.ends_with("(qemu) "); };
+        if (monitor < 0 && (monitor = connect_to("monitor.sock")) >= 0)
+            read_until(monitor, prompt);
+        const std::string line = "sendkey " + key + " 20\n";
+        ASSERT_EQ(write(monitor, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ASSERT_TRUE(prompt(read_until(monitor, prompt))) << key;
+    }
+    static void type(const std::string &text)
+    {
+        const std::map<char, std::string> named = {
+            {' ', "spc"}, {'(', "shift-9"}, {')', "shift-0"}, {':', "shift-semicolon"}, {'\n', "ret"}};
+        for (char c : text)
+            press(named.count(c) ? named.at(c) : std::string(1, c));
+    }
     // Starts sensmon as run name, sends it frame 0 and waits for its screen.
     static void show_first_frame(const std::string &name)
     {
@@ -221,7 +243,7 @@ class Guest : public ::testing::Test {
 
     static inline std::string guest;
     static inline child qemu;
-    static inline int console = -1, adapter = -1;
+    static inline int console = -1, adapter = -1, monitor = -1;
     static inline std::string boot_failure;
     static inline steady_clock::time_point booted_at;
 };
@@ -556,6 +578,77 @@ TEST_F(PlugAndShow, AStartupFailureIsNeverSilent)
     const std::string back = unplug_and_look();
     EXPECT_TRUE(back.starts_with("tty1\n") && back.ends_with(" login:\n")) << back;
     EXPECT_EQ(plug_and_show("NEXT"), screen("NEXT"));
+}
+
+// A display ignores its keyboard.  Typed on tty8 while it is in front:
+// Ctrl-C, Ctrl-\\, Ctrl-Z, Ctrl-S and what looks like a start-up failure;
+// nothing stops, restarts or fails, nothing typed shows or reaches the
+// journal, and the next frame comes.  Scroll Lock holds the screens back,
+// not the line: unplugged meanwhile, the monitor says so at once, and the
+// next plug shows a frame.
+TEST_F(PlugAndShow, TheKeyboardChangesNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(enable());
+    EXPECT_EQ(plug_and_show("KEYS"), screen("KEYS"));
+    run("journal_mark");
+    for (const char *key : {"ctrl-c", "ctrl-backslash", "ctrl-z", "ctrl-s"})
+        ASSERT_NO_FATAL_FAILURE(press(key));
+    ASSERT_NO_FATAL_FAILURE(type("open() error errcode:13\n"));
+    send(sample_frame(1, "MORE"));
+    EXPECT_EQ(run("wait_for grep -q MORE /dev/vcs8 && front"), "tty8\n");
+    EXPECT_EQ(run("grep -c errcode /dev/vcs8; true"), "0\n") << "what was typed shows";
+    EXPECT_EQ(states(), "active success 0\nactive success 0\n");
+
+    ASSERT_NO_FATAL_FAILURE(press("scroll_lock"));
+    send(sample_frame(2, "HELD"));
+    std::this_thread::sleep_for(4s);  // the screen's three seconds, and some
+    EXPECT_EQ(run("grep -c HELD /dev/vcs8; true"), "0\n") << "Scroll Lock held nothing back";
+    unplug_and_look();
+    EXPECT_EQ(run("wait_for 10 unit_is sensmon.service inactive && journal_since_mark -t sensmon -o cat"),
+              "read error: serial line hung up\n")
+        << "the monitor saw the unplug, and the journal holds nothing typed";
+    EXPECT_EQ(plug_and_show("NEXT"), screen("NEXT"));
+}
+
+// Where tty8 is not to be had, the units say so in the journal at once and
+// never wait, and the monitor loses no frame for the console's sake: tty8
+// held by a getty (the monitor is not started), no chvt (the monitor shows
+// on tty8 all the same, without bringing it to the front), no virtual
+// consoles at all, as on a board with a serial console only (neither unit
+// starts).
+TEST_F(PlugAndShow, AConsoleNotToBeHadIsSaidAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(enable());
+    run("systemctl start getty@tty8.service && wait_for session_on 8 && journal_mark");
+    ASSERT_TRUE(plug());
+    EXPECT_EQ(run("wait_for 30 unit_is sensmon.service failed && front"), "tty1\n") << states();
+    EXPECT_EQ(run("journal_since_mark -t sensmon -o cat | sed 's/process [0-9]*/process N/' | sort -u"),
+              "tty8 is taken by agetty (process N): the sensor is not shown\n");
+    EXPECT_EQ(run("monitor_reading || echo none"), "none\n");
+    EXPECT_EQ(run("journal_since_mark -u sensmon-console.service -o cat | grep -m1 'standard input'"),
+              "Failed to set up standard input: Operation not permitted\n");
+    run("systemctl stop getty@tty8.service");
+    unplug_and_look();
+
+    run("mv /usr/bin/chvt /usr/bin/chvt.away && journal_mark");
+    ASSERT_TRUE(plug());
+    ASSERT_EQ(run("wait_for 30 monitor_reading"), "") << states();
+    send(sample_frame(0, "NOVT"));
+    EXPECT_EQ(run("wait_for grep -q NOVT /dev/vcs8 && front"), "tty1\n");
+    EXPECT_EQ(run("journal_since_mark -u sensmon-console.service -o cat | grep chvt"),
+              "no chvt (package kbd): tty8 is not brought to the front; Ctrl+Alt+F8 shows it\n");
+    unplug_and_look();
+    EXPECT_EQ(states(), "inactive success 0\ninactive success 0\n");
+    run("mv /usr/bin/chvt.away /usr/bin/chvt");
+
+    run("mv /dev/tty8 /dev/tty8.away && journal_mark");
+    ASSERT_TRUE(plug());
+    EXPECT_EQ(run("wait_for 30 at_least 2 journal_since_mark -o cat --grep ConditionPathExists=/dev/tty8"),
+              "");
+    EXPECT_EQ(states(), "inactive success 0\ninactive success 0\n");
+    unplug();
+    run("wait_for not test -e /sys/class/tty/ttyUSB0; mv /dev/tty8.away /dev/tty8");
+    EXPECT_EQ(plug_and_show("BACK"), screen("BACK"));
 }
 
 // Plugged and unplugged at random moments: before the monitor starts, mid-
