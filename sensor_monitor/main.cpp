@@ -1,8 +1,8 @@
 // sensmon: show the frames the sensor sends over the serial line, one screen
 // per frame, until the line is lost, the screen cannot be written or the
-// process is killed.  The line is tended all the while: a sensor faster than
-// the screen is shown at most KEPT_FRAMES frames late, and never backs up.
-#include <array>
+// process is killed.  The line is tended all the while, so that it never
+// backs up, and a sensor faster than the screens is shown at most
+// KEPT_FRAMES frames late.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
