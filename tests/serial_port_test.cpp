@@ -319,7 +319,7 @@ TEST_F(TendLine, APartialFrameIsTimedFromItsArrival)
     const int result = meanwhile(
         [&] {
             write_master(a.substr(0, 5));
-            std::this_thread::sleep_for(std::chrono::milliseconds(6 * LINE_QUIET_MS));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10 * LINE_QUIET_MS));
             write_master(b);
         },
         [&] { return tend({.frame = true}); });
