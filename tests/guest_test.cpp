@@ -639,6 +639,10 @@ TEST_F(PlugAndShow, AConsoleNotToBeHadIsSaidAtOnce)
     EXPECT_EQ(run("journal_since_mark -u sensmon-console.service -o cat | grep chvt"),
               "no chvt (package kbd): tty8 is not brought to the front; Ctrl+Alt+F8 shows it\n");
     unplug_and_look();
+    EXPECT_EQ(run("wait_for 20 unit_is sensmon.service inactive && "
+                  "wait_for 20 unit_is sensmon-console.service inactive"),
+              "")
+        << states();
     EXPECT_EQ(states(), "inactive success 0\ninactive success 0\n");
     run("mv /usr/bin/chvt.away /usr/bin/chvt");
 
