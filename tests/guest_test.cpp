@@ -604,7 +604,9 @@ TEST_F(PlugAndShow, TheKeyboardChangesNothing)
     std::this_thread::sleep_for(4s);  // the screen's three seconds, and some
     EXPECT_EQ(run("grep -c HELD /dev/vcs8; true"), "0\n") << "Scroll Lock held nothing back";
     unplug_and_look();
-    EXPECT_EQ(run("wait_for 10 unit_is sensmon.service inactive && journal_since_mark -t sensmon -o cat"),
+    EXPECT_EQ(run("wait_for 10 unit_is sensmon.service inactive && "
+                  "wait_for at_least 1 journal_since_mark -t sensmon -o cat && journal_since_mark -t sensmon "
+                  "-o cat"),
               "read error: serial line hung up\n")
         << "the monitor saw the unplug, and the journal holds nothing typed";
     EXPECT_EQ(plug_and_show("NEXT"), screen("NEXT"));
@@ -622,7 +624,8 @@ TEST_F(PlugAndShow, AConsoleNotToBeHadIsSaidAtOnce)
     run("systemctl start getty@tty8.service && wait_for session_on 8 && journal_mark");
     ASSERT_TRUE(plug());
     EXPECT_EQ(run("wait_for 30 unit_is sensmon.service failed && front"), "tty1\n") << states();
-    EXPECT_EQ(run("journal_since_mark -t sensmon -o cat | sed 's/process [0-9]*/process N/' | sort -u"),
+    EXPECT_EQ(run("wait_for at_least 3 journal_since_mark -t sensmon -o cat && "
+                  "journal_since_mark -t sensmon -o cat | sed 's/process [0-9]*/process N/' | sort -u"),
               "tty8 is taken by agetty (process N): the sensor is not shown\n");
     EXPECT_EQ(run("monitor_reading || echo none"), "none\n");
     EXPECT_EQ(run("journal_since_mark -u sensmon-console.service -o cat | "
@@ -636,7 +639,8 @@ TEST_F(PlugAndShow, AConsoleNotToBeHadIsSaidAtOnce)
     ASSERT_EQ(run("wait_for 30 monitor_reading"), "") << states();
     send(sample_frame(0, "NOVT"));
     EXPECT_EQ(run("wait_for grep -q NOVT /dev/vcs8 && front"), "tty1\n");
-    EXPECT_EQ(run("journal_since_mark -u sensmon-console.service -o cat | grep chvt"),
+    EXPECT_EQ(run("wait_for at_least 1 journal_since_mark -u sensmon-console.service -o cat --grep chvt && "
+                  "journal_since_mark -u sensmon-console.service -o cat --grep chvt"),
               "no chvt (package kbd): tty8 is not brought to the front; Ctrl+Alt+F8 shows it\n");
     unplug_and_look();
     EXPECT_EQ(run("wait_for 20 unit_is sensmon.service inactive && "
