@@ -439,11 +439,13 @@ class PlugAndShow : public Guest {
   protected:
     static void SetUpTestSuite() { start(true); }
     bool systemd_suite() const override { return true; }
+    // Each test ends unplugged, its units settled: a plug while their stop
+    // jobs are still queued is refused by systemd.
     void TearDown() override
     {
         unplug();
         if (boot_failure.empty() && console >= 0)
-            run("wait_for test ! -e /sys/class/tty/ttyUSB0");
+            run("wait_for test ! -e /sys/class/tty/ttyUSB0 && wait_for 30 settled");
     }
 
     // The README's command that turns the service on; run it.
@@ -473,7 +475,8 @@ class PlugAndShow : public Guest {
         if (!plug())
             return "(no /dev/ttyUSB0)";
         if (!run("wait_for 30 monitor_reading").empty())
-            return "(no monitor reads the port: " + states() + ")";
+            return "(no monitor reads the port: " + states() + run("journalctl -q -n 40 -o short-monotonic") +
+                   ")";
         return show(tag, plugged, plug_to_screen);
     }
     static std::string show(const std::string &tag, steady_clock::time_point since, double *took)
@@ -485,12 +488,14 @@ class PlugAndShow : public Guest {
         return run("front; front_text | head -9");
     }
     // Unplugs; returns the console in front and its text once it is no
-    // longer tty8.  Within 10 s it must be.
+    // longer tty8 (within 10 s it must be) and the units have settled.
     static std::string unplug_and_look()
     {
         unplug();
         run("wait_for not test -e /sys/class/tty/ttyUSB0 && wait_for 10 not in_front tty8");
-        return run("front; front_text | grep .");
+        const std::string front = run("front; front_text | grep .");
+        run("wait_for 30 settled");
+        return front;
     }
     static std::string screen(const std::string &tag) { return "tty8\n" + sample_screen(0, tag); }
 };
