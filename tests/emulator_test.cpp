@@ -316,7 +316,7 @@ TEST(SensorEmulator, KeepsItsCadenceAndResumesIt)
     ASSERT_EQ(read_frames(line, 3).size(), 3 * SENSOR_FRAME_LEN);
     const auto since = [](auto from) { return std::chrono::steady_clock::now() - from; };
     EXPECT_GE(first - started, 90ms);
-    EXPECT_GE(since(first), 290ms);
+    EXPECT_GE(since(first), 150ms);  // three intervals, the first seen late or not
     EXPECT_LE(since(first), 900ms);
     kill(emulator.pid, SIGSTOP);
     std::this_thread::sleep_for(1s);  // ten frames' time

@@ -244,7 +244,7 @@ TEST_F(Sensmon, APauseHoldsTheScreenButNotTheLine)
     EXPECT_EQ(next(sample_screen(0).size()), sample_screen(0));
     const unsigned long long before = bytes_read();
     write_master(burst(1, 6));
-    EXPECT_TRUE(wait_until([&] { return bytes_read() >= before + 6 * SENSOR_FRAME_LEN; }, 400ms))
+    EXPECT_TRUE(wait_until([&] { return bytes_read() >= before + 6 * SENSOR_FRAME_LEN; }, 700ms))
         << "the line waits for the pause to end";
     EXPECT_EQ(next(1, 100ms), "") << "cleared before the pause was half over";
     const std::string cleared = "<clear>\n" + sample_screen(3, "", 1);  // the oldest of the newest four
