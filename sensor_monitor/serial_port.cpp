@@ -224,6 +224,9 @@ static int take_frames(int fd, line_state &line, kept_frames &kept, bool awaitin
     return 0;
 }
 
+// The line is watched throughout, so that an unplugged adapter is noticed at
+// once: the open descriptor keeps the adapter's device number taken, and one
+// plugged back in meanwhile would come back under another name.
 int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait)
 {
     const long long until = wait.for_ms < 0 ? -1 : monotonic_ms() + wait.for_ms;

@@ -15,7 +15,6 @@
 #include <random>
 #include <string>
 #include <string_view>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
