@@ -33,6 +33,7 @@ struct options {
     bool verbose = false;
 };
 
+constexpr std::array STOP_SIGNALS{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 volatile std::sig_atomic_t stopping = 0;
 void stop(int)
 {
@@ -164,12 +165,16 @@ std::array<unsigned char, SENSOR_FRAME_LEN> encode(const std::string &tag, const
     return frame;
 }
 
-// Waits up to timeout_ms, reading and dropping whatever sensmon's side writes.
-void wait_line(int master, int timeout_ms)
+// Waits up to timeout, reading and dropping whatever sensmon's side writes.
+// The caller blocks the stop signals; they get through only during the wait,
+// so one that comes after the caller looked at stopping still ends the wait.
+void wait_line(int master, std::chrono::nanoseconds timeout, const sigset_t &waiting)
 {
     pollfd p{master, POLLIN, 0};
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    const timespec t{static_cast<time_t>(seconds.count()), static_cast<long>((timeout - seconds).count())};
     char sink[256];
-    if (poll(&p, 1, timeout_ms) > 0 && (p.revents & POLLIN))
+    if (ppoll(&p, 1, &t, &waiting) > 0 && (p.revents & POLLIN))
         while (read(master, sink, sizeof sink) > 0) {
         }
 }
@@ -231,11 +236,16 @@ bool serve(int master, const options &o)
     auto next = std::chrono::steady_clock::now() + interval;
     long dropped = 0;
     bool reporting = o.verbose;
+    sigset_t stops, waiting;
+    sigemptyset(&stops);
+    for (int sig : STOP_SIGNALS)
+        sigaddset(&stops, sig);
     for (int n = 0;; ++n) {
+        sigprocmask(SIG_BLOCK, &stops, &waiting);
         auto now = std::chrono::steady_clock::now();
         for (; now < next && !stopping; now = std::chrono::steady_clock::now())
-            wait_line(master,
-                      static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
+            wait_line(master, next - now, waiting);
+        sigprocmask(SIG_SETMASK, &waiting, nullptr);
         if (stopping)
             return true;
         drift(r, random, n);
@@ -345,7 +355,7 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     struct sigaction act = {};
     act.sa_handler = stop;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    for (int sig : STOP_SIGNALS)
         sigaction(sig, &act, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
