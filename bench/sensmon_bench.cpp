@@ -17,7 +17,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <termios.h>
 #include <thread>
@@ -97,13 +96,6 @@ double start(subject &s)
         if (bench_clock::now() > t0 + GENEROUS)
             fail(s.argv[0] + " never reached its first read");
     return std::chrono::duration<double, std::milli>(bench_clock::now() - t0).count();
-}
-
-int queued(const subject &s)
-{
-    int n = -1;
-    ioctl(s.slave, FIONREAD, &n);
-    return n;
 }
 
 void await_reading(const subject &s)
@@ -188,7 +180,7 @@ double cpu_at_full_rate(subject &s)
             fail("cannot write a frame");
         next += std::chrono::microseconds(1'000'000 / FULL_RATE);
     }
-    if (!wait_until([&] { return queued(s) == 0 && waiting_on(s.proc.pid, s.line); }))
+    if (!wait_until([&] { return queued(s.slave) == 0 && waiting_on(s.proc.pid, s.line); }))
         fail(s.argv[0] + " did not keep up");
     const double used = cpu_ms(s.proc.pid) - before;
     done = true;

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "serial_port.h"
+#include "sensor_frame.h"
 #include "support.h"
 
 namespace fs = std::filesystem;

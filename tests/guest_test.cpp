@@ -114,13 +114,12 @@ class Guest : public ::testing::Test {
     }
     void TearDown() override
     {
-        if (!boot_failure.empty() || systemd_suite())
+        if (!boot_failure.empty())
             return;
         run("killall sensmon");
         unplug();
         EXPECT_EQ(run("wait_for test ! -e /sys/class/tty/ttyUSB0"), "");
     }
-    virtual bool systemd_suite() const { return false; }
 
     // Starts QEMU, with the adapter plugged in if asked, and waits until the
     // agent on its console is ready; "" then, or why not.  A QEMU that dies
@@ -135,11 +134,7 @@ class Guest : public ::testing::Test {
         opts.dies_with_test = true;
         booted_at = steady_clock::now();
         qemu = spawn(argv, opts);
-        const auto dead = [] {
-            siginfo_t info{};
-            return waitid(P_PID, static_cast<id_t>(qemu.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-                   info.si_pid != 0;
-        };
+        const auto dead = [] { return ended(qemu.pid); };
         if (plugged)
             wait_until([&] { return (adapter = connect_to("adapter.sock")) >= 0 || dead(); }, 30s);
         wait_until([&] { return (console = connect_to("console.sock")) >= 0 || dead(); }, 30s);
@@ -438,7 +433,6 @@ TEST_F(Carrier, ALineWithoutCarrierOpensAtOnceAndReadsBlocking)
 class PlugAndShow : public Guest {
   protected:
     static void SetUpTestSuite() { start(true); }
-    bool systemd_suite() const override { return true; }
     // Each test ends unplugged, its units settled: a plug while their stop
     // jobs are still queued is refused by systemd.
     void TearDown() override

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -63,21 +62,10 @@ class Sensmon : public PtyTest {
         ASSERT_EQ(shown, expected);
     }
 
-    int queued() const
-    {
-        int n = -1;
-        ioctl(slave, FIONREAD, &n);
-        return n;
-    }
-    bool ended() const
-    {
-        siginfo_t info{};
-        return waitid(P_PID, static_cast<id_t>(monitor.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               info.si_pid != 0;
-    }
+    bool ended() const { return ::ended(monitor.pid); }
     // The copy without a pause waits for its line with nothing queued only
     // once it has shown every frame sent.
-    bool idle() const { return queued() == 0 && waiting_on(monitor.pid, slave_name); }
+    bool idle() const { return queued(slave) == 0 && waiting_on(monitor.pid, slave_name); }
     // The bytes the monitor has read so far, as the kernel counts them.
     unsigned long long bytes_read() const
     {
@@ -98,13 +86,6 @@ class Sensmon : public PtyTest {
             ASSERT_TRUE(
                 wait_until([&] { return ended() || (bytes_read() >= before + SENSOR_FRAME_LEN && idle()); }));
         }
-    }
-    std::string burst(int first, int last) const
-    {
-        std::string frames;
-        for (int n = first; n <= last; ++n)
-            frames += sample_frame(n);
-        return frames;
     }
 
     temp_dir stubs;
@@ -202,10 +183,10 @@ TEST_F(Sensmon, ShowsWholeFramesInOrderUntilTheLineIsLost)
     send_slowly(0, 20);
     expect_screens_up_to(20);
     ASSERT_TRUE(wait_until([&] { return idle(); }));
-    write_master(burst(21, 24));
+    write_master(sample_frames(21, 24));
     expect_screens_up_to(24);
     ASSERT_TRUE(wait_until([&] { return idle(); }));
-    write_master(burst(25, 31));
+    write_master(sample_frames(25, 31));
     expect_screens_up_to(31, 28);
 
     for (char byte : sample_frame(32))
@@ -243,7 +224,7 @@ TEST_F(Sensmon, APauseHoldsTheScreenButNotTheLine)
     write_master(sample_frame(0));
     EXPECT_EQ(next(sample_screen(0).size()), sample_screen(0));
     const unsigned long long before = bytes_read();
-    write_master(burst(1, 6));
+    write_master(sample_frames(1, 6));
     EXPECT_TRUE(wait_until([&] { return bytes_read() >= before + 6 * SENSOR_FRAME_LEN; }, 700ms))
         << "the line waits for the pause to end";
     EXPECT_EQ(next(1, 100ms), "") << "cleared before the pause was half over";
@@ -501,7 +482,7 @@ TEST_F(Sensmon, WaitingItSleeps)
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(wakeups(), woken);
     write_master(sample_frame(0).substr(0, 5));
-    ASSERT_TRUE(wait_until([&] { return bytes_read() > 0 && queued() == 0; }));
+    ASSERT_TRUE(wait_until([&] { return bytes_read() > 0 && queued(slave) == 0; }));
     std::this_thread::sleep_for(300ms);
     EXPECT_LE(wakeups() - woken, 4);
     EXPECT_LE(cpu_ticks() - ticks, 1);
@@ -520,7 +501,7 @@ TEST_F(Sensmon, AStoppedOutputNeverHoldsTheLine)
     start_monitor(":", terminal);
     tcflow(terminal.stdout_fd, TCOOFF);
     unsigned long long before = bytes_read();
-    write_master(burst(0, 5));
+    write_master(sample_frames(0, 5));
     ASSERT_TRUE(wait_until([&] { return bytes_read() >= before + 6 * SENSOR_FRAME_LEN && idle(); }));
     EXPECT_EQ(read_until(
                   screen, [](const std::string &) { return false; }, 100ms),

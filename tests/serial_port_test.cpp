@@ -10,7 +10,6 @@
 #include <memory>
 #include <pthread.h>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -274,12 +273,6 @@ class TendLine : public PtyTest {
         feeder.join();
         return result;
     }
-    int queued() const
-    {
-        int n = -1;
-        ioctl(slave, FIONREAD, &n);
-        return n;
-    }
 
     line_state line;
     kept_frames kept;
@@ -306,7 +299,7 @@ TEST_F(TendLine, JoinsPiecesAndDiscardsWhatSilenceTears)
 
     write_master(c.substr(0, 5));
     ASSERT_EQ(tend({.for_ms = 2 * LINE_QUIET_MS}), 0);
-    EXPECT_EQ(queued(), 0) << "a torn frame stays";
+    EXPECT_EQ(queued(slave), 0) << "a torn frame stays";
     write_master(c);
     ASSERT_EQ(tend({.frame = true}), 0);
     EXPECT_EQ(kept_text(), c);
@@ -335,13 +328,11 @@ TEST_F(TendLine, KeepsTheNewestFramesWhileTheOutputIsStopped)
     std::string output_name;
     ASSERT_TRUE(open_raw_pty(screen, output, output_name));
     tcflow(output, TCOOFF);
-    std::string burst;
-    for (int n = 0; n < 6; ++n)
-        burst += sample_frame(n);
+    const std::string burst = sample_frames(0, 5);
     const int result = meanwhile(
         [&] {
             write_master(burst);
-            ASSERT_TRUE(wait_until([&] { return queued() == 0; })) << "the line backs up";
+            ASSERT_TRUE(wait_until([&] { return queued(slave) == 0; })) << "the line backs up";
             std::this_thread::sleep_for(50ms);  // it must not return while stopped
             tcflow(output, TCOON);
         },

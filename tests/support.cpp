@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -251,6 +252,20 @@ static std::string syscall_number(bool polling)
     return number;
 }
 
+// A child that waitid cannot wait for (reaped already) counts as ended.
+bool ended(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+}
+
+int queued(int fd)
+{
+    int n = -1;
+    ioctl(fd, FIONREAD, &n);
+    return n;
+}
+
 // Whether the file open as /proc/PID/fd/FD is path, by identity: a process in
 // a mount namespace of its own may show it under another name.
 static bool same_file(const std::string &proc_fd, const std::string &path)
@@ -313,6 +328,14 @@ std::string sample_frame(int n, const std::string &tag)
     f += std::string{'\xff', '\x00'};  // gas 255
     f += "UUUU";
     return f;
+}
+
+std::string sample_frames(int first, int last)
+{
+    std::string frames;
+    for (int n = first; n <= last; ++n)
+        frames += sample_frame(n);
+    return frames;
 }
 
 std::string sample_screen(int n, const std::string &shown_tag, int screen)

@@ -10,6 +10,8 @@
 //   finish(child, t)     read both pipes to the end and reap the child
 //   read_until(fd, done, t)   read a pipe until done(text) holds, EOF, or the time is up
 //   wait_until(cond, t)  poll a condition that no descriptor can signal
+//   ended(pid)           whether a child has ended, leaving it to be reaped
+//   queued(fd)           the bytes a terminal holds unread (FIONREAD)
 //   waiting_on(pid, path)   whether a process (or thread) sits waiting for path: in
 //                        read(2) on it, or in ppoll(2) while holding it
 //   can_mount()          whether this process may mount in a mount namespace of its own
@@ -17,6 +19,7 @@
 //   without_dev_null(argv)   the command run in a mount namespace whose /dev is empty
 //   sample_frame(n, tag)   frame n of a test session: tag "F" and three digits unless
 //                          given, readings that follow n (hongwai n, lux 10000)
+//   sample_frames(first, last)   sample_frame(first) to sample_frame(last), one after another
 //   sample_screen(n, shown_tag, screen)   the monitor's screen of sample_frame(n), its tag
 //                          as shown, as its screen number screen (n unless given)
 #pragma once
@@ -91,9 +94,12 @@ outcome finish(child &c, std::chrono::milliseconds timeout = GENEROUS);
 std::string read_until(int fd, const std::function<bool(const std::string &)> &done,
                        std::chrono::milliseconds timeout = GENEROUS);
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = GENEROUS);
+bool ended(pid_t pid);
+int queued(int fd);
 bool waiting_on(pid_t pid, const std::string &path);
 bool can_mount();
 std::vector<std::string> without_dev_null(std::vector<std::string> argv);
 
 std::string sample_frame(int n, const std::string &tag = "");
+std::string sample_frames(int first, int last);
 std::string sample_screen(int n, const std::string &shown_tag = "", int screen = -1);
