@@ -1,8 +1,9 @@
 // sensmon: show the frames the sensor sends over the serial line, one screen
 // per frame, until the line is lost, the screen cannot be written or the
 // process is killed.  The line is tended all the while, so that it never
-// backs up, and a sensor faster than the screens is shown at most
-// KEPT_FRAMES frames late.
+// backs up.  The screens keep a steady cadence, one every SCREEN_MS, and show
+// no frame that has waited a whole screen while a newer one came.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -56,14 +57,23 @@ static void clear_screen()
 // A screen waits for a frame, and for room on the output: a stopped terminal
 // (Ctrl-S, Scroll Lock) must not keep the monitor from its line.
 constexpr line_wait NEXT_SCREEN{.frame = true, .room_fd = STDOUT_FILENO};
-constexpr line_wait PAUSE{.for_ms = SCREEN_MS};
 constexpr line_wait ROOM_TO_CLEAR{.room_fd = STDOUT_FILENO};
+
+// When the screen shown now is to be cleared.  A screen on time keeps the
+// cadence, "clear" included, so that a sensor exactly as slow as the screens
+// never falls behind; one that had to wait for its frame (or for room) starts
+// the cadence afresh; and each stays at least half a screen.
+static long long clear_due(long long due, long long now, bool waited)
+{
+    return std::max(waited ? now : due, now - SCREEN_MS / 2) + SCREEN_MS;
+}
 
 int main()
 {
     int frame_count = 0;
     kept_frames kept;
     line_state line;
+    long long due = 0;
 
     fill_standard_descriptors();
     uart_init();
@@ -71,12 +81,17 @@ int main()
     if (watch_arrivals(serial_fd) != 0)
         return 1;
     for (;;) {
-        if (tend_line(serial_fd, line, kept, NEXT_SCREEN) != 0 ||
-            !show_screen(oldest_frame(kept), frame_count++))
+        const int waited = tend_line(serial_fd, line, kept, NEXT_SCREEN);
+        if (waited < 0)
+            return 1;
+        const long long now = monotonic_ms();
+        due = clear_due(due, now, waited);
+        drop_stale(kept, now - SCREEN_MS);
+        if (!show_screen(oldest_frame(kept), frame_count++))
             return 1;
         drop_oldest(kept);
-        if (tend_line(serial_fd, line, kept, PAUSE) != 0 ||
-            tend_line(serial_fd, line, kept, ROOM_TO_CLEAR) != 0)
+        if (tend_line(serial_fd, line, kept, {.until_ms = due}) < 0 ||
+            tend_line(serial_fd, line, kept, ROOM_TO_CLEAR) < 0)
             return 1;
         clear_screen();
     }

@@ -36,11 +36,21 @@ void print_frame(std::FILE *out, frame_bytes frame, int frame_number)
         std::fprintf(out, "%s:%u\n", field.label, frame_reading(frame, field));
 }
 
-void keep_frame(kept_frames &kept, frame_bytes frame)
+void keep_frame(kept_frames &kept, frame_bytes frame, long long came_ms)
 {
     if (kept.count == KEPT_FRAMES)
         drop_oldest(kept);
-    std::copy(frame.begin(), frame.end(), kept.frame[(kept.first + kept.count++) % KEPT_FRAMES].begin());
+    const std::size_t at = (kept.first + kept.count++) % KEPT_FRAMES;
+    std::copy(frame.begin(), frame.end(), kept.frame[at].begin());
+    kept.came_ms[at] = came_ms;
+}
+
+// A frame that waited a whole screen while a newer one came is not shown:
+// after a stall the screens are fresh again at once, not a backlog late.
+void drop_stale(kept_frames &kept, long long cutoff_ms)
+{
+    while (kept.count > 1 && kept.came_ms[kept.first] <= cutoff_ms)
+        drop_oldest(kept);
 }
 
 frame_bytes oldest_frame(const kept_frames &kept)

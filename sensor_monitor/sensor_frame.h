@@ -20,8 +20,9 @@
 //   print_frame(out, frame, n)   the whole screen of frame number n
 //
 // The frames kept for the screen, oldest first: the few newest whole frames
-// taken off the line and not shown yet.
-//   keep_frame(kept, frame)      keep one more, dropping the oldest when full
+// taken off the line and not shown yet, each with the time it came.
+//   keep_frame(kept, frame, came)   keep one more, dropping the oldest when full
+//   drop_stale(kept, cutoff)     drop those that came at or before cutoff, but the newest
 //   oldest_frame(kept)           the next to show; kept must hold one
 //   drop_oldest(kept)            done with it
 #pragma once
@@ -61,16 +62,18 @@ std::size_t escape_tag_byte(unsigned char byte, char (&out)[TAG_BYTE_TEXT_MAX]);
 
 void print_frame(std::FILE *out, frame_bytes frame, int frame_number);
 
-// Enough for a short burst; a sensor that sends faster than the screen
-// changes is shown no more than this many frames late.
+// A sensor that sends faster than the screen changes is shown no more than
+// this many frames late.
 inline constexpr std::size_t KEPT_FRAMES = 4;
 
 struct kept_frames {
     std::array<std::array<unsigned char, SENSOR_FRAME_LEN>, KEPT_FRAMES> frame{};
-    std::size_t first = 0;  // the oldest
+    std::array<long long, KEPT_FRAMES> came_ms{};  // when each came off the line
+    std::size_t first = 0;                         // the oldest
     std::size_t count = 0;
 };
 
-void keep_frame(kept_frames &kept, frame_bytes frame);
+void keep_frame(kept_frames &kept, frame_bytes frame, long long came_ms);
+void drop_stale(kept_frames &kept, long long cutoff_ms);
 frame_bytes oldest_frame(const kept_frames &kept);
 void drop_oldest(kept_frames &kept);

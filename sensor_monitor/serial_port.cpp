@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 int serial_fd = -1;
@@ -136,7 +135,7 @@ void uart_init()
 // Milliseconds on CLOCK_MONOTONIC.  Only the timeouts are divided, as ints:
 // a 64-bit division would need a helper from outside the C library on
 // 32-bit ARM.
-static long long monotonic_ms()
+long long monotonic_ms()
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -144,22 +143,33 @@ static long long monotonic_ms()
 }
 
 // The signal mask in which tend_line waits: SIGIO is blocked everywhere else,
-// so that an arrival can never slip in between a look at the queue and the wait.
+// so that an arrival can never slip in between a look at the line and the wait.
 static sigset_t arrivals_unblocked;
+static volatile std::sig_atomic_t continued = 0;
 
 static void note_arrival(int)
 {
-    // That the wait ends is all it takes: the queue tells the rest.
+    // That the wait ends is all it takes: the line tells the rest.
+}
+
+// Stopped (SIGSTOP, Ctrl-Z) and continued: what the line holds now came
+// while nobody watched.
+static void note_continued(int)
+{
+    continued = 1;
 }
 
 int watch_arrivals(int fd)
 {
-    struct sigaction act = {};
+    struct sigaction act = {}, cont = {};
     act.sa_handler = note_arrival;
+    cont.sa_handler = note_continued;
+    cont.sa_flags = SA_RESTART;  // a screen's write, or the wait for "clear", goes on
     sigset_t io;
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
-    if (sigaction(SIGIO, &act, nullptr) != 0 || sigprocmask(SIG_BLOCK, &io, &arrivals_unblocked) != 0) {
+    if (sigaction(SIGIO, &act, nullptr) != 0 || sigaction(SIGCONT, &cont, nullptr) != 0 ||
+        sigprocmask(SIG_BLOCK, &io, &arrivals_unblocked) != 0) {
         std::perror("sigaction");
         return -1;
     }
@@ -174,53 +184,68 @@ int watch_arrivals(int fd)
     return 0;
 }
 
-// The line hung up, or its descriptor is bad.  While a frame is awaited, a
-// read tells how, as it always has: end of file from an unplugged adapter,
-// EIO from a pseudo-terminal whose other end has gone.
-static int line_lost(int fd, bool bad, bool awaiting_frame)
+// The line is lost: error 0 at end of file (an unplugged adapter hangs up),
+// else what the failed call said (EIO from a pseudo-terminal whose other end
+// has gone).
+static int line_lost(int error)
 {
-    ssize_t n = 0;
-    errno = EBADF;
-    if (bad)
-        n = -1;
-    else if (awaiting_frame)
-        for (char sink[SENSOR_FRAME_LEN]; (n = read(fd, sink, sizeof sink)) > 0;) {
-        }
-    if (n == 0)
+    if (error == 0) {
         std::fputs("read error: serial line hung up\n", stderr);
-    else
+    } else {
+        errno = error;
         std::perror("read error");
+    }
     return -1;
 }
 
-// Takes the whole frames that the line's queue holds into kept; a partial
-// frame behind them that has not grown for LINE_QUIET_MS is discarded.  The
-// reads never wait: VMIN is a frame, and they ask for whole frames queued,
-// or for the partial one exactly.  -1 if the line is lost.
-static int take_frames(int fd, line_state &line, kept_frames &kept, bool awaiting_frame, long long now)
+// Adds bytes taken off the line to the frame under way; each frame they
+// complete is kept, as having come at came.
+static void add_bytes(line_state &line, kept_frames &kept, const unsigned char *bytes, std::size_t size,
+                      long long came)
 {
-    int queued = 0;
-    if (ioctl(fd, FIONREAD, &queued) != 0)  // EIO once an adapter has hung up
-        return line_lost(fd, errno == EBADF, awaiting_frame);
-    const bool grew = queued != line.queued;
+    while (size > 0) {
+        const std::size_t part = std::min(size, SENSOR_FRAME_LEN - line.have);
+        std::copy_n(bytes, part, line.partial.begin() + static_cast<std::ptrdiff_t>(line.have));
+        line.have += part;
+        bytes += part;
+        size -= part;
+        if (line.have == SENSOR_FRAME_LEN) {
+            keep_frame(kept, frame_bytes(line.partial), came);
+            line.have = 0;
+        }
+    }
+}
+
+// Takes all that the line holds.  The reads never wait, whatever the line's
+// VMIN: another reader of the line may take bytes between a look and a read,
+// and then a read that waited for them would wait for ever.  What came while
+// nobody watched (during "clear", or stopped) came at the latest when the
+// line was last drained.  A partial frame that has not grown for LINE_QUIET_MS
+// of watching is the torn end of one: discarded.  -1 once the line is lost.
+static int take_frames(int fd, line_state &line, kept_frames &kept, long long now)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1)
+        return line_lost(errno);
+    const long long came = line.watched ? now : line.drained_ms;
+    if (!line.watched)
+        line.since_ms = now;  // only silence that was watched tears a frame
     std::array<unsigned char, 8 * SENSOR_FRAME_LEN> some;
-    while (queued >= static_cast<int>(SENSOR_FRAME_LEN)) {
-        const std::size_t whole = std::min(queued / SENSOR_FRAME_LEN, some.size() / SENSOR_FRAME_LEN);
-        const ssize_t n = read(fd, some.data(), whole * SENSOR_FRAME_LEN);
-        if (n != static_cast<ssize_t>(whole * SENSOR_FRAME_LEN))
-            return line_lost(fd, n < 0 && errno == EBADF, awaiting_frame);
-        for (std::size_t f = 0; f < whole; ++f)
-            keep_frame(kept, frame_bytes(some.data() + f * SENSOR_FRAME_LEN, SENSOR_FRAME_LEN));
-        queued -= static_cast<int>(n);
+    ssize_t n;
+    while ((n = read(fd, some.data(), some.size())) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) {
+            add_bytes(line, kept, some.data(), static_cast<std::size_t>(n), came);
+            line.since_ms = now;
+        }
     }
-    if (grew) {
-        line.since_ms = now;
-    } else if (queued > 0 && now - line.since_ms >= LINE_QUIET_MS) {
-        if (read(fd, some.data(), static_cast<std::size_t>(queued)) != queued)
-            return line_lost(fd, errno == EBADF, awaiting_frame);
-        queued = 0;
-    }
-    line.queued = queued;
+    const int error = n == 0 ? 0 : errno;
+    fcntl(fd, F_SETFL, flags);
+    if (error != EAGAIN)
+        return line_lost(error);
+    if (line.have > 0 && now - line.since_ms >= LINE_QUIET_MS)
+        line.have = 0;
+    line.drained_ms = now;
+    line.watched = true;
     return 0;
 }
 
@@ -229,19 +254,21 @@ static int take_frames(int fd, line_state &line, kept_frames &kept, bool awaitin
 // plugged back in meanwhile would come back under another name.
 int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait)
 {
-    const long long until = wait.for_ms < 0 ? -1 : monotonic_ms() + wait.for_ms;
-    for (;;) {
+    line.watched = false;  // not since it last returned
+    for (int looks = 0;; ++looks) {
+        if (continued) {
+            continued = 0;
+            line.watched = false;
+        }
         const long long now = monotonic_ms();
-        if (take_frames(fd, line, kept, wait.frame, now) != 0)
+        if (take_frames(fd, line, kept, now) != 0)
             return -1;
-        if (until >= 0 && now >= until)
-            return 0;
         const bool framed = !wait.frame || kept.count > 0;
-        if (wait.frame && framed && wait.room_fd < 0)
-            return 0;
+        if ((wait.until_ms >= 0 && now >= wait.until_ms) || (wait.frame && framed && wait.room_fd < 0))
+            return looks > 0;
         const bool room = framed && wait.room_fd >= 0;
-        long long wake = until;
-        if (line.queued > 0 && (wake < 0 || line.since_ms + LINE_QUIET_MS < wake))
+        long long wake = wait.until_ms;
+        if (line.have > 0 && (wake < 0 || line.since_ms + LINE_QUIET_MS < wake))
             wake = line.since_ms + LINE_QUIET_MS;
         const int left = static_cast<int>(std::clamp(wake - now, 0LL, 86'400'000LL));
         const timespec timeout{left / 1000, left % 1000 * 1'000'000L};
@@ -251,9 +278,14 @@ int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait
             std::perror("poll");
             return -1;
         }
-        if (n > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
-            return line_lost(fd, p[0].revents & POLLNVAL, wait.frame);
+        if (n > 0 && (p[0].revents & POLLNVAL))
+            return line_lost(EBADF);
+        if (n > 0 && (p[0].revents & (POLLHUP | POLLERR))) {  // a read tells how
+            if (take_frames(fd, line, kept, monotonic_ms()) == 0)
+                line_lost(0);
+            return -1;
+        }
         if (n > 0 && room && p[1].revents)  // room, or an error that the write will tell
-            return 0;
+            return looks > 0;
     }
 }

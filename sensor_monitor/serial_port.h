@@ -12,10 +12,13 @@
 //   watch_arrivals(fd)                 have the kernel signal each arrival of bytes on the line
 //                                      (SIGIO): under VMIN a frame long nothing else tells of
 //                                      part of one; 0, or -1 after a message
-//   tend_line(fd, line, kept, wait)    take the line's whole frames into kept as they come,
-//                                      and discard a partial frame once the line has been quiet
-//                                      LINE_QUIET_MS, until wait is met; 0, or -1 after a
-//                                      message once the line is lost
+//   tend_line(fd, line, kept, wait)    take what the line brings as it comes, never waiting in
+//                                      a read: whole frames into kept, each with the time it
+//                                      came, a partial one into line until the line has been
+//                                      quiet LINE_QUIET_MS; until wait is met: 0 if it was at
+//                                      the first look, 1 if it took waiting, -1 after a message
+//                                      once the line is lost (end of file, hang-up, read error)
+//   monotonic_ms()                     CLOCK_MONOTONIC in milliseconds, the clock of the above
 //
 // Pure helpers of set_opt, open to tests:
 //   speed_code(speed)                  B-constant of a supported speed, 0 for any other
@@ -27,6 +30,7 @@
 // parity 'N', 'O' or 'E'; stop 1 or 2.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <termios.h>
 
@@ -45,24 +49,28 @@ extern int serial_fd;
 // start of a whole frame.
 inline constexpr int LINE_QUIET_MS = 50;
 
-// The partial frame that the line's queue holds behind the whole ones taken,
-// and when it last grew (CLOCK_MONOTONIC, in milliseconds).
+// The start of a frame taken off the line, when it last grew, and when the
+// line was last drained (CLOCK_MONOTONIC, in milliseconds).
 struct line_state {
-    int queued = 0;
+    std::array<unsigned char, SENSOR_FRAME_LEN> partial{};
+    std::size_t have = 0;
     long long since_ms = 0;
+    long long drained_ms = 0;
+    bool watched = false;  // ever since drained_ms: what comes now, came now
 };
 
 // What tend_line waits for: the time given, or everything asked for.
 struct line_wait {
-    int for_ms = -1;     // -1: no time limit
-    bool frame = false;  // a frame kept, and...
-    int room_fd = -1;    // ...room to write a screen on this descriptor
+    long long until_ms = -1;  // on monotonic_ms(); -1: no time limit
+    bool frame = false;       // a frame kept, and...
+    int room_fd = -1;         // ...room to write a screen on this descriptor
 };
 
 void uart_init();
 int set_opt(int fd, int speed, int bits, char parity, int stop);
 int watch_arrivals(int fd);
 int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait);
+long long monotonic_ms();
 
 inline constexpr std::size_t LINE_PARAMS_MSG_MAX = 64;
 speed_t speed_code(int speed);
