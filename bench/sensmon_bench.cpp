@@ -214,25 +214,20 @@ void measure_against_cat(subject &monitor, subject &cat, results &r)
     }
 }
 
-// A fresh monitor, sent frames KEPT_FRAMES at a time as it shows them; its
-// memory at each checkpoint, taken while it waits for the line.
+// A fresh monitor, sent frames one by one as it shows them; its memory at
+// each checkpoint, taken while it waits for the line.
 void measure_memory(subject &monitor, results &r)
 {
     start(monitor);
     const auto t0 = bench_clock::now();
     int sent = 0;
+    const std::string frame = sample_frame(0);
     for (int checkpoint : r.checkpoints) {
         std::printf("memory: up to %d frames...\n", checkpoint);
-        for (; sent < checkpoint; sent += static_cast<int>(KEPT_FRAMES)) {  // a burst that it shows whole
-            std::string burst;
-            std::size_t screens = 0;
-            for (int n = sent; n < sent + static_cast<int>(KEPT_FRAMES); ++n) {
-                burst += sample_frame(0);
-                screens += screen_size(n);
-            }
-            if (write(monitor.master, burst.data(), burst.size()) != static_cast<ssize_t>(burst.size()))
-                fail("cannot write frames");
-            await(monitor, screens);
+        for (; sent < checkpoint; ++sent) {
+            if (write(monitor.master, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+                fail("cannot write a frame");
+            await(monitor, screen_size(sent));
         }
         await_reading(monitor);
         r.memory.emplace_back(proc_figure(monitor.proc.pid, "smaps_rollup", "Private_Dirty"),

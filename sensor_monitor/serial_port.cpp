@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 int serial_fd = -1;
@@ -145,31 +146,20 @@ long long monotonic_ms()
 // The signal mask in which tend_line waits: SIGIO is blocked everywhere else,
 // so that an arrival can never slip in between a look at the line and the wait.
 static sigset_t arrivals_unblocked;
-static volatile std::sig_atomic_t continued = 0;
 
 static void note_arrival(int)
 {
     // That the wait ends is all it takes: the line tells the rest.
 }
 
-// Stopped (SIGSTOP, Ctrl-Z) and continued: what the line holds now came
-// while nobody watched.
-static void note_continued(int)
-{
-    continued = 1;
-}
-
 int watch_arrivals(int fd)
 {
-    struct sigaction act = {}, cont = {};
+    struct sigaction act = {};
     act.sa_handler = note_arrival;
-    cont.sa_handler = note_continued;
-    cont.sa_flags = SA_RESTART;  // a screen's write, or the wait for "clear", goes on
     sigset_t io;
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
-    if (sigaction(SIGIO, &act, nullptr) != 0 || sigaction(SIGCONT, &cont, nullptr) != 0 ||
-        sigprocmask(SIG_BLOCK, &io, &arrivals_unblocked) != 0) {
+    if (sigaction(SIGIO, &act, nullptr) != 0 || sigprocmask(SIG_BLOCK, &io, &arrivals_unblocked) != 0) {
         std::perror("sigaction");
         return -1;
     }
@@ -219,29 +209,35 @@ static void add_bytes(line_state &line, kept_frames &kept, const unsigned char *
 // Takes all that the line holds.  The reads never wait, whatever the line's
 // VMIN: another reader of the line may take bytes between a look and a read,
 // and then a read that waited for them would wait for ever.  What came while
-// nobody watched (during "clear", or stopped) came at the latest when the
-// line was last drained.  A partial frame that has not grown for LINE_QUIET_MS
-// of watching is the torn end of one: discarded.  -1 once the line is lost.
+// nobody watched (while a screen was shown or cleared) came at the latest
+// when the line was last drained.  A partial frame that has not grown for
+// LINE_QUIET_MS of watching is the torn end of one: discarded.  -1 once the
+// line is lost.
 static int take_frames(int fd, line_state &line, kept_frames &kept, long long now)
 {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1)
-        return line_lost(errno);
-    const long long came = line.watched ? now : line.drained_ms;
     if (!line.watched)
         line.since_ms = now;  // only silence that was watched tears a frame
-    std::array<unsigned char, 8 * SENSOR_FRAME_LEN> some;
-    ssize_t n;
-    while ((n = read(fd, some.data(), some.size())) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) {
-            add_bytes(line, kept, some.data(), static_cast<std::size_t>(n), came);
-            line.since_ms = now;
-        }
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0 || queued > 0) {  // once hung up, it fails: a read tells how
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1)
+            return line_lost(errno);
+        const long long came = line.watched ? now : line.drained_ms;
+        std::array<unsigned char, 8 * SENSOR_FRAME_LEN> some;
+        ssize_t n;
+        do {
+            while ((n = read(fd, some.data(), some.size())) < 0 && errno == EINTR) {
+            }
+            if (n > 0) {
+                add_bytes(line, kept, some.data(), static_cast<std::size_t>(n), came);
+                line.since_ms = now;
+            }
+        } while (n == static_cast<ssize_t>(some.size()));  // less: all there was
+        const int error = n == 0 ? 0 : errno;
+        fcntl(fd, F_SETFL, flags);
+        if (n <= 0 && error != EAGAIN)
+            return line_lost(error);
     }
-    const int error = n == 0 ? 0 : errno;
-    fcntl(fd, F_SETFL, flags);
-    if (error != EAGAIN)
-        return line_lost(error);
     if (line.have > 0 && now - line.since_ms >= LINE_QUIET_MS)
         line.have = 0;
     line.drained_ms = now;
@@ -256,10 +252,6 @@ int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait
 {
     line.watched = false;  // not since it last returned
     for (int looks = 0;; ++looks) {
-        if (continued) {
-            continued = 0;
-            line.watched = false;
-        }
         const long long now = monotonic_ms();
         if (take_frames(fd, line, kept, now) != 0)
             return -1;
@@ -272,7 +264,9 @@ int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait
             wake = line.since_ms + LINE_QUIET_MS;
         const int left = static_cast<int>(std::clamp(wake - now, 0LL, 86'400'000LL));
         const timespec timeout{left / 1000, left % 1000 * 1'000'000L};
-        pollfd p[2] = {{fd, POLLIN, 0}, {wait.room_fd, POLLOUT, 0}};
+        // Arrivals end the wait with SIGIO, which alone tells of part of a
+        // frame; the line's own events are those that come unasked: a hang-up.
+        pollfd p[2] = {{fd, 0, 0}, {wait.room_fd, POLLOUT, 0}};
         const int n = ppoll(p, room ? 2 : 1, wake < 0 ? nullptr : &timeout, &arrivals_unblocked);
         if (n < 0 && errno != EINTR) {
             std::perror("poll");

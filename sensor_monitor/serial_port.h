@@ -56,7 +56,7 @@ struct line_state {
     std::size_t have = 0;
     long long since_ms = 0;
     long long drained_ms = 0;
-    bool watched = false;  // ever since drained_ms: what comes now, came now
+    bool watched = false;  // ever since drained_ms: what comes now came now
 };
 
 // What tend_line waits for: the time given, or everything asked for.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "sensor_frame.h"
+#include "serial_port.h"
 
 #include "support.h"
 
@@ -541,6 +542,107 @@ TEST_F(Sensmon, AStoppedOutputNeverHoldsTheLine)
     EXPECT_TRUE(o.err.starts_with("read error: ")) << o.err;
     close(terminal.stdout_fd);
     close(screen);
+}
+
+// A second reader of the line (cat, od, a modem manager's probe) takes bytes
+// the monitor was waiting for, some of them between its look at the line and
+// its read: the monitor neither ends nor freezes, and once that reader is
+// gone, a quiet gap realigns it and the next screens are exact.
+TEST_F(Sensmon, ASecondReaderOfTheLineEndsNothing)
+{
+    link_device();
+    start_monitor();
+    child other = spawn({"dd", "if=" + slave_name, "of=/dev/null", "bs=10", "iflag=noctty", "status=none"});
+    for (int round = 0; round < 30; ++round) {
+        write_master(sample_frames(0, round % 5));
+        std::this_thread::sleep_for(30ms);
+    }
+    kill(other.pid, SIGTERM);
+    finish(other);
+    ASSERT_TRUE(wait_until([&] { return ended() || idle(); }));
+    ASSERT_FALSE(ended()) << finish(monitor).err;
+    shown = expected = read_until(
+        monitor.out, [](const std::string &) { return false; }, 2 * std::chrono::milliseconds(LINE_QUIET_MS));
+    next_screen = static_cast<int>(screens_in(shown).size());
+    send_slowly(100, 104);
+    expect_screens_up_to(104, 100);
+}
+
+// A sensor exactly as slow as the screens, with a "clear" that takes a sixth
+// of a screen: over thirty screens it never falls behind, so every frame is
+// shown, in order, none a screen later than its sending.
+TEST_F(Sensmon, ASensorAsSlowAsTheScreensNeverFallsBehind)
+{
+    link_device();
+    start_monitor("sleep 0.05; echo '<clear>'", {}, under_test(SENSMON_QUICK));
+    constexpr int frames = 30;
+    constexpr auto period = 300ms;
+    std::vector<std::chrono::steady_clock::time_point> sent_at(frames);
+    std::thread sensor([&] {
+        auto next = std::chrono::steady_clock::now();
+        for (int n = 0; n < frames && !HasFailure(); ++n, next += period) {
+            std::this_thread::sleep_until(next);
+            sent_at[n] = std::chrono::steady_clock::now();
+            write_master(sample_frame(n));
+        }
+    });
+    for (int n = 0; n < frames && !HasFailure(); ++n) {
+        expect_screens_up_to(n);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 2 * period) << "frame " << n << " shown late";
+    }
+    sensor.join();
+}
+
+// A sensor as fast as the screens, held back by a stall of five screens: the
+// output stopped (Ctrl-S), then the monitor stopped (SIGSTOP).  From the
+// second screen after each stall on, every screen shows a frame sent no more
+// than a screen before it began (and a screen's margin for this test's own
+// reading): the frames that piled up meanwhile are not shown late.
+TEST_F(Sensmon, AfterAStallTheScreensAreFreshAgain)
+{
+    link_device();
+    int screen = -1;
+    spawn_options terminal;
+    std::string terminal_name;
+    ASSERT_TRUE(open_raw_pty(screen, terminal.stdout_fd, terminal_name));
+    start_monitor("echo '<clear>'", terminal, under_test(SENSMON_QUICK));
+    constexpr auto period = 300ms;
+    std::vector<std::chrono::steady_clock::time_point> sent_at(200);
+    std::atomic<bool> sending{true};
+    std::thread sensor([&] {
+        auto next = std::chrono::steady_clock::now();
+        for (int n = 0; sending && n < static_cast<int>(sent_at.size()); ++n, next += period) {
+            std::this_thread::sleep_until(next);
+            sent_at[n] = std::chrono::steady_clock::now();
+            write_master(sample_frame(n));
+        }
+    });
+    const std::function<void(bool)> stalls[] = {
+        [&](bool on) { tcflow(terminal.stdout_fd, on ? TCOOFF : TCOON); },
+        [&](bool on) { kill(monitor.pid, on ? SIGSTOP : SIGCONT); },
+    };
+    std::string out;
+    for (const auto &stall : stalls) {
+        stall(true);
+        std::this_thread::sleep_for(5 * period);
+        stall(false);
+        const std::size_t first = screens_in(out).size();
+        for (std::size_t i = first; i < first + 5 && !HasFailure(); ++i) {
+            out += read_until(screen, [&](const std::string &more) { return screens_in(out + more).size() > i; });
+            const std::vector<std::string> screens = screens_in(out);
+            ASSERT_GT(screens.size(), i) << out;
+            const int n = frame_number(screens[i]);
+            EXPECT_EQ(screens[i], sample_screen(n, "", static_cast<int>(i)));
+            if (i > first) {
+                EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 2 * period)
+                    << "screen " << i - first << " after the stall shows frame " << n;
+            }
+        }
+    }
+    sending = false;
+    sensor.join();
+    close(screen);
+    close(terminal.stdout_fd);
 }
 
 }  // namespace

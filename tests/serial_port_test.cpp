@@ -289,19 +289,19 @@ TEST_F(TendLine, JoinsPiecesAndDiscardsWhatSilenceTears)
     ASSERT_EQ(tend({.until_ms = monotonic_ms() + 10}), 1);
     EXPECT_EQ(kept.count, 0u);
     write_master(a.substr(5) + b.substr(0, 5));
-    ASSERT_EQ(tend({.frame = true}), 0);
+    ASSERT_GE(tend({.frame = true}), 0);
     EXPECT_EQ(kept_text(), a);
     drop_oldest(kept);
     write_master(b.substr(5));
-    ASSERT_EQ(tend({.frame = true}), 0);
+    ASSERT_GE(tend({.frame = true}), 0);
     EXPECT_EQ(kept_text(), b);
     drop_oldest(kept);
 
     write_master(c.substr(0, 5));
     ASSERT_EQ(tend({.until_ms = monotonic_ms() + 2 * LINE_QUIET_MS}), 1);
-    EXPECT_EQ(queued(slave), 0) << "a torn frame stays";
+    EXPECT_EQ(line.have, 0u) << "a torn frame stays";
     write_master(c);
-    ASSERT_EQ(tend({.frame = true}), 0);
+    ASSERT_GE(tend({.frame = true}), 0);
     EXPECT_EQ(kept_text(), c);
 }
 
@@ -318,6 +318,30 @@ TEST_F(TendLine, APartialFrameIsTimedFromItsArrival)
         [&] { return tend({.frame = true}); });
     EXPECT_EQ(result, 1);
     EXPECT_EQ(kept_text(), b);
+}
+
+// Each frame is stamped with when it came: as it comes while the line is
+// watched; no later than the line was last drained, when it came while nobody
+// watched (between two calls, while a screen was shown or cleared).
+TEST_F(TendLine, FramesAreStampedWithWhenTheyCame)
+{
+    ASSERT_EQ(tend({.until_ms = monotonic_ms()}), 0);
+    const long long drained = line.drained_ms;
+    write_master(a);
+    std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(tend({.frame = true}), 0);
+    EXPECT_EQ(kept.came_ms[kept.first], drained);
+    drop_oldest(kept);
+    long long written = 0;
+    meanwhile(
+        [&] {
+            std::this_thread::sleep_for(20ms);
+            written = monotonic_ms();
+            write_master(b);
+        },
+        [&] { return tend({.frame = true}); });
+    EXPECT_EQ(kept_text(), b);
+    EXPECT_GE(kept.came_ms[kept.first], written);
 }
 
 // Waiting for room to show a frame (a stopped terminal), it keeps taking
