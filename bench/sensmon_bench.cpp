@@ -92,15 +92,18 @@ double start(subject &s)
     const auto t0 = bench_clock::now();
     s.proc = spawn(s.argv, s.opts);
     sched_setaffinity(s.proc.pid, sizeof subjects_cpu, &subjects_cpu);
-    while (!waiting_on(s.proc.pid, s.line))  // spins: sleeping would blur the time
+    while (!awaiting_frame(s.proc.pid, s.line))  // spins: sleeping would blur the time
         if (bench_clock::now() > t0 + GENEROUS)
             fail(s.argv[0] + " never reached its first read");
     return std::chrono::duration<double, std::milli>(bench_clock::now() - t0).count();
 }
 
+// Waits until the program waits for a frame: cat in its read, the monitor in
+// its wait on the line alone (not in the pause, nor in the wait for room to
+// write that comes before "clear").
 void await_reading(const subject &s)
 {
-    if (!wait_until([&] { return waiting_on(s.proc.pid, s.line); }))
+    if (!wait_until([&] { return awaiting_frame(s.proc.pid, s.line); }))
         fail(s.argv[0] + " does not read its line");
 }
 

@@ -279,23 +279,35 @@ static bool same_file(const std::string &proc_fd, const std::string &path)
 // in and its arguments in hex, or "running".  ppoll's first argument is an
 // address: a task blocked in it waits for path if it holds path open at all.
 // A thread's id serves as a pid.
-bool waiting_on(pid_t pid, const std::string &path)
+// In read(2) on path, or in ppoll(2) holding it; for_frame: a ppoll on one
+// descriptor alone with no time limit, not a pause nor a wait for room to write.
+static bool waiting(pid_t pid, const std::string &path, bool for_frame)
 {
     static const std::string read_number = syscall_number(false), ppoll_number = syscall_number(true);
     const std::string proc = "/proc/" + std::to_string(pid);
     std::ifstream in(proc + "/syscall");
-    std::string number, fd;
-    if (!(in >> number >> fd))
+    std::string number, fd, count, timeout;
+    if (!(in >> number >> fd >> count >> timeout))
         return false;
     if (number == read_number)
         return same_file(proc + "/fd/" + std::to_string(std::stoul(fd, nullptr, 16)), path);
-    if (number != ppoll_number)
+    if (number != ppoll_number || (for_frame && (count != "0x1" || timeout != "0x0")))
         return false;
     std::error_code error;
     for (const auto &entry : fs::directory_iterator(proc + "/fd", error))
         if (same_file(entry.path(), path))
             return true;
     return false;
+}
+
+bool waiting_on(pid_t pid, const std::string &path)
+{
+    return waiting(pid, path, false);
+}
+
+bool awaiting_frame(pid_t pid, const std::string &path)
+{
+    return waiting(pid, path, true);
 }
 
 bool can_mount()

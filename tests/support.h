@@ -14,6 +14,8 @@
 //   queued(fd)           the bytes a terminal holds unread (FIONREAD)
 //   waiting_on(pid, path)   whether a process (or thread) sits waiting for path: in
 //                        read(2) on it, or in ppoll(2) while holding it
+//   awaiting_frame(pid, path)   the same, but a ppoll(2) only on that descriptor alone and
+//                        with no time limit: the wait for a frame, not a pause nor a wait to write
 //   can_mount()          whether this process may mount in a mount namespace of its own
 //                        (unshare --mount): root, outside a chroot or a confined container
 //   without_dev_null(argv)   the command run in a mount namespace whose /dev is empty
@@ -97,6 +99,7 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
 bool ended(pid_t pid);
 int queued(int fd);
 bool waiting_on(pid_t pid, const std::string &path);
+bool awaiting_frame(pid_t pid, const std::string &path);
 bool can_mount();
 std::vector<std::string> without_dev_null(std::vector<std::string> argv);
 
