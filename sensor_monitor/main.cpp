@@ -46,11 +46,18 @@ static bool show_screen(frame_bytes frame, int frame_number)
 
 // While "clear" runs, system() ignores SIGINT and SIGQUIT, so a Ctrl-C then
 // ends only the child: pass it on, as if it had reached the monitor itself.
+// The shell tells of a command that a signal ended by ending the same way, or
+// by the exit status 128 and the signal's number.
 static void clear_screen()
 {
     const int status = std::system("clear");
-    if (status != -1 && WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
-        raise(WTERMSIG(status));
+    int sig = 0;
+    if (status != -1 && WIFSIGNALED(status))
+        sig = WTERMSIG(status);
+    else if (status != -1 && WIFEXITED(status))
+        sig = WEXITSTATUS(status) - 128;
+    if (sig == SIGINT || sig == SIGQUIT)
+        raise(sig);
     // Without "clear" the screens simply scroll.
 }
 

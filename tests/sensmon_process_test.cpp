@@ -356,28 +356,38 @@ TEST_F(Sensmon, InASessionOfItsOwnAHangUpIsStillReported)
     EXPECT_NE(o.err.find("read error: "), std::string::npos) << o.err;
 }
 
-// A Ctrl-C while "clear" runs reaches the monitor's whole process group.
+// A Ctrl-C while "clear" runs reaches the monitor's whole process group; and
+// when only "clear" got it, so that the shell running it reports it with its
+// exit status, 128 and the signal's number, it ends the monitor just as well.
 TEST_F(Sensmon, CtrlCWhileClearRunsEndsTheMonitor)
 {
     link_device();
     const rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
-    for (int sig : {SIGINT, SIGQUIT}) {
-        SCOPED_TRACE(strsignal(sig));
-        spawn_options opts;
-        opts.new_session = true;
-        const fs::path pid = stubs / "clear.pid";
-        fs::remove(pid);
-        start_monitor("echo $$ > \"$0.pid\"; exec sleep 60", opts);  // a shell would only note the signal
-        write_master(sample_frame(0));
-        ASSERT_TRUE(wait_until([&] {
-            const std::string p = read_file(pid);
-            return p.ends_with("\n") &&
-                   read_file("/proc/" + p.substr(0, p.size() - 1) + "/comm") == "sleep\n";
-        }));
-        kill(-monitor.pid, sig);
-        const outcome o = finish(monitor);
-        EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == sig) << o.status;
+    for (bool whole_group : {true, false}) {
+        for (int sig : {SIGINT, SIGQUIT}) {
+            SCOPED_TRACE(testing::Message() << strsignal(sig) << (whole_group ? " to the group" : " to clear"));
+            spawn_options opts;
+            opts.new_session = true;
+            const fs::path pid = stubs / "clear.pid";
+            fs::remove(pid);
+            // A shell would only note the signal: the stand-in is sleep itself, or its child.
+            start_monitor(whole_group ? "echo $$ > \"$0.pid\"; exec sleep 60" : "echo $$ > \"$0.pid\"; sleep 60; exit $?",
+                          opts);
+            write_master(sample_frame(0));
+            std::string sleeper;
+            ASSERT_TRUE(wait_until([&] {
+                const std::string p = read_file(pid);
+                sleeper = p.substr(0, p.size() - 1);
+                if (!whole_group && p.ends_with("\n"))
+                    sleeper = read_file("/proc/" + sleeper + "/task/" + sleeper + "/children");
+                sleeper = sleeper.substr(0, sleeper.find(' '));
+                return p.ends_with("\n") && read_file("/proc/" + sleeper + "/comm") == "sleep\n";
+            }));
+            kill(whole_group ? -monitor.pid : std::stoi(sleeper), sig);
+            const outcome o = finish(monitor);
+            EXPECT_TRUE(WIFSIGNALED(o.status) && WTERMSIG(o.status) == sig) << o.status;
+        }
     }
 }
 
