@@ -301,7 +301,9 @@ TEST_F(Guest, ScreensAreExactAndStayThreeSeconds)
 }
 
 // A sender far faster than the screens: all its frames come during the first
-// screen's pause, and the next screens show the newest KEPT_FRAMES (4).
+// screen's pause.  The next screen shows the oldest of the newest four kept,
+// all younger than a screen; the one after, the newest, the others having
+// waited a whole screen.
 TEST_F(Guest, AFastSenderIsShownLive)
 {
     ASSERT_TRUE(plug());
@@ -312,7 +314,7 @@ TEST_F(Guest, AFastSenderIsShownLive)
     }
     ASSERT_EQ(run("wait_for 20 at_least 3 grep gas: /tmp/fast.out"), "");
     const std::string expected =
-        sample_screen(0) + CLEAR + sample_screen(36, "", 1) + CLEAR + sample_screen(37, "", 2);
+        sample_screen(0) + CLEAR + sample_screen(36, "", 1) + CLEAR + sample_screen(39, "", 2);
     EXPECT_EQ(file("/tmp/fast.out").substr(0, expected.size()), expected);
 }
 
@@ -332,6 +334,27 @@ TEST_F(Guest, TornFramesAreDiscardedAtTheQuietGap)
     ASSERT_EQ(run("wait_for 20 at_least 2 grep gas: /tmp/torn.out"), "");
     const std::string expected = sample_screen(0) + CLEAR + sample_screen(2, "", 1);
     EXPECT_EQ(file("/tmp/torn.out").substr(0, expected.size()), expected);
+}
+
+// Another program reading the line (dd, ten bytes a read) takes part of the
+// frames: sensmon neither ends nor freezes, and once that reader is gone, a
+// quiet gap realigns the frames and the next one is shown exactly.
+TEST_F(Guest, ASecondReaderEndsNothing)
+{
+    ASSERT_TRUE(plug());
+    ASSERT_EQ(run("start_sensmon shared"), "");
+    ASSERT_EQ(run("dd if=/dev/ttyUSB0 of=/dev/null bs=10 2>/dev/null & echo $! >/tmp/reader"), "");
+    for (int n = 0; n < 20; ++n) {
+        send(sample_frames(0, n % 5));
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_EQ(run("kill $(cat /tmp/reader)"), "");
+    std::this_thread::sleep_for(300ms);
+    send(sample_frame(100));
+    ASSERT_EQ(run("wait_for 20 grep -q F100 /tmp/shared.out"), "") << file("/tmp/shared.err");
+    const std::string screen = sample_screen(100);
+    EXPECT_NE(file("/tmp/shared.out").find(screen.substr(screen.find("F100"))), std::string::npos);
+    EXPECT_EQ(run("test -e /tmp/shared.ended || echo running"), "running\n") << file("/tmp/shared.err");
 }
 
 TEST_F(Guest, ASecondMonitorIsRefused)
