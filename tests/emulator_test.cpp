@@ -146,8 +146,10 @@ TEST(SensorEmulator, OptionsAreTakenWholeAndEveryRefusalSaysWhy)
         {{"--torn-start", "24"}, "--torn-start: '24' is not from 1 to 23"},
         {{"--lose-byte", "-1"}, "--lose-byte: '-1' is not from 0 to 2147483647"},
         {{"--lose-byte", "1x"}, "--lose-byte: '1x' is not a whole number of frames"},
-        {{"--torn-start", "23", "--lose-byte", "0"}, "--lose-byte: 0 leaves nothing of frame 0 after --torn-start 23"},
-        {{"--lose-byte", "0", "--torn-start", "23"}, "--lose-byte: 0 leaves nothing of frame 0 after --torn-start 23"},
+        {{"--torn-start", "23", "--lose-byte", "0"},
+         "--lose-byte: 0 leaves nothing of frame 0 after --torn-start 23"},
+        {{"--lose-byte", "0", "--torn-start", "23"},
+         "--lose-byte: 0 leaves nothing of frame 0 after --torn-start 23"},
         {{"--torn-start", "22", "--lose-byte", "0"}, ""},  // one byte of it is sent
         {{"--speed", "9600"}, "--speed: unknown option"},
         {{"--interval-ms", "1"}, ""},  // the bounds themselves are taken

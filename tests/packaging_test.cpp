@@ -26,7 +26,8 @@ pid_t odd_process(const fs::path &dir, const std::string &name, const std::strin
         execl((dir / name).c_str(), name.c_str(), "60", nullptr);
         _exit(127);
     }
-    wait_until([&] { return read_file("/proc/" + std::to_string(pid) + "/stat").find(name) != std::string::npos; });
+    wait_until(
+        [&] { return read_file("/proc/" + std::to_string(pid) + "/stat").find(name) != std::string::npos; });
     return pid;
 }
 
@@ -41,7 +42,8 @@ TEST(Console, CheckNamesTheHolderWhateverTheNamesOfProcesses)
     ASSERT_EQ(fstat(slave, &st), 0);
     close(slave);  // the holder alone has it open: a session leader takes it as its own
     temp_dir dir;
-    write_file(dir / "dev", std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
+    write_file(dir / "dev",
+               std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
     std::string console = read_file(PACKAGING_CONSOLE);
     const std::string device = "tty_dev=/sys/class/tty/tty$vt/dev";
     ASSERT_NE(console.find(device), std::string::npos);
@@ -63,8 +65,8 @@ TEST(Console, CheckNamesTheHolderWhateverTheNamesOfProcesses)
     const pid_t holder = odd_process(dir.path(), "a\nb) R 1 1 1 1", terminal);
     const outcome held = check();
     EXPECT_TRUE(WIFEXITED(held.status) && WEXITSTATUS(held.status) == 3) << held.status;
-    EXPECT_EQ(held.err,
-              "tty8 is taken by a?b) R 1 1 1 1 (process " + std::to_string(holder) + "): the sensor is not shown\n");
+    EXPECT_EQ(held.err, "tty8 is taken by a?b) R 1 1 1 1 (process " + std::to_string(holder) +
+                            "): the sensor is not shown\n");
     for (pid_t pid : {bystander, holder}) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

@@ -366,13 +366,15 @@ TEST_F(Sensmon, CtrlCWhileClearRunsEndsTheMonitor)
     setrlimit(RLIMIT_CORE, &no_core);
     for (bool whole_group : {true, false}) {
         for (int sig : {SIGINT, SIGQUIT}) {
-            SCOPED_TRACE(testing::Message() << strsignal(sig) << (whole_group ? " to the group" : " to clear"));
+            SCOPED_TRACE(testing::Message()
+                         << strsignal(sig) << (whole_group ? " to the group" : " to clear"));
             spawn_options opts;
             opts.new_session = true;
             const fs::path pid = stubs / "clear.pid";
             fs::remove(pid);
             // A shell would only note the signal: the stand-in is sleep itself, or its child.
-            start_monitor(whole_group ? "echo $$ > \"$0.pid\"; exec sleep 60" : "echo $$ > \"$0.pid\"; sleep 60; exit $?",
+            start_monitor(whole_group ? "echo $$ > \"$0.pid\"; exec sleep 60"
+                                      : "echo $$ > \"$0.pid\"; sleep 60; exit $?",
                           opts);
             write_master(sample_frame(0));
             std::string sleeper;
@@ -598,7 +600,8 @@ TEST_F(Sensmon, ASensorAsSlowAsTheScreensNeverFallsBehind)
     });
     for (int n = 0; n < frames && !HasFailure(); ++n) {
         expect_screens_up_to(n);
-        EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 2 * period) << "frame " << n << " shown late";
+        EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 2 * period)
+            << "frame " << n << " shown late";
     }
     sensor.join();
 }
@@ -638,7 +641,8 @@ TEST_F(Sensmon, AfterAStallTheScreensAreFreshAgain)
         stall(false);
         const std::size_t first = screens_in(out).size();
         for (std::size_t i = first; i < first + 5 && !HasFailure(); ++i) {
-            out += read_until(screen, [&](const std::string &more) { return screens_in(out + more).size() > i; });
+            out += read_until(screen,
+                              [&](const std::string &more) { return screens_in(out + more).size() > i; });
             const std::vector<std::string> screens = screens_in(out);
             ASSERT_GT(screens.size(), i) << out;
             const int n = frame_number(screens[i]);

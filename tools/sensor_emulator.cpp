@@ -115,7 +115,8 @@ options parse(int argc, char **argv)
     }
     // Byte 23 is frame 0's last: torn there and a byte short, nothing of it is sent.
     if (o.lose_byte == 0 && o.torn_start == static_cast<int>(SENSOR_FRAME_LEN) - 1)
-        refuse("--lose-byte", "0 leaves nothing of frame 0 after --torn-start " + std::to_string(o.torn_start));
+        refuse("--lose-byte",
+               "0 leaves nothing of frame 0 after --torn-start " + std::to_string(o.torn_start));
     return o;
 }
 
