@@ -69,13 +69,14 @@ class Sensmon : public PtyTest {
 
     // Waits until the monitor has printed the next screens, of frames first
     // to last (by default, frame numbers and screen numbers go together).
+    // What a slow reading took of later screens stays for the next call.
     void expect_screens_up_to(int last, int first = -1)
     {
         for (int n = first < 0 ? next_screen : first; n <= last; ++n)
             expected += sample_screen(n, "", next_screen++) + "<clear>\n";
         shown += read_until(monitor.out,
                             [&](const std::string &s) { return shown.size() + s.size() >= expected.size(); });
-        ASSERT_EQ(shown, expected);
+        ASSERT_EQ(shown.substr(0, expected.size()), expected);
     }
 
     bool ended() const { return ::ended(monitor.pid); }
@@ -582,7 +583,9 @@ TEST_F(Sensmon, ASecondReaderOfTheLineEndsNothing)
 
 // A sensor exactly as slow as the screens, with a "clear" that takes a sixth
 // of a screen: over thirty screens it never falls behind, so every frame is
-// shown, in order, none a screen later than its sending.
+// shown, in order, and none later than this test's own reading can explain
+// (a monitor that fell behind by its "clear" each screen was a second late
+// after twenty screens).
 TEST_F(Sensmon, ASensorAsSlowAsTheScreensNeverFallsBehind)
 {
     link_device();
@@ -600,7 +603,7 @@ TEST_F(Sensmon, ASensorAsSlowAsTheScreensNeverFallsBehind)
     });
     for (int n = 0; n < frames && !HasFailure(); ++n) {
         expect_screens_up_to(n);
-        EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 2 * period)
+        EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 4 * period)
             << "frame " << n << " shown late";
     }
     sensor.join();
@@ -609,7 +612,7 @@ TEST_F(Sensmon, ASensorAsSlowAsTheScreensNeverFallsBehind)
 // A sensor as fast as the screens, held back by a stall of five screens: the
 // output stopped (Ctrl-S), then the monitor stopped (SIGSTOP).  From the
 // second screen after each stall on, every screen shows a frame sent no more
-// than a screen before it began (and a screen's margin for this test's own
+// than a screen before it began (and two screens' margin for this test's own
 // reading): the frames that piled up meanwhile are not shown late.
 TEST_F(Sensmon, AfterAStallTheScreensAreFreshAgain)
 {
@@ -648,7 +651,7 @@ TEST_F(Sensmon, AfterAStallTheScreensAreFreshAgain)
             const int n = frame_number(screens[i]);
             EXPECT_EQ(screens[i], sample_screen(n, "", static_cast<int>(i)));
             if (i > first) {
-                EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 2 * period)
+                EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 3 * period)
                     << "screen " << i - first << " after the stall shows frame " << n;
             }
         }
