@@ -85,6 +85,7 @@ int main()
     fill_standard_descriptors();
     uart_init();
     tcflush(serial_fd, TCIOFLUSH);  // whatever came before start-up is stale
+    line.drained_ms = monotonic_ms();
     if (watch_arrivals(serial_fd) != 0)
         return 1;
     for (;;) {
