@@ -146,20 +146,31 @@ long long monotonic_ms()
 // The signal mask in which tend_line waits: SIGIO is blocked everywhere else,
 // so that an arrival can never slip in between a look at the line and the wait.
 static sigset_t arrivals_unblocked;
+static volatile std::sig_atomic_t continued = 0;
 
 static void note_arrival(int)
 {
     // That the wait ends is all it takes: the line tells the rest.
 }
 
+// Stopped (SIGSTOP, Ctrl-Z) and continued: what the line holds then came
+// while nobody watched, however long ago.
+static void note_continued(int)
+{
+    continued = 1;
+}
+
 int watch_arrivals(int fd)
 {
-    struct sigaction act = {};
+    struct sigaction act = {}, cont = {};
     act.sa_handler = note_arrival;
+    cont.sa_handler = note_continued;
+    cont.sa_flags = SA_RESTART;  // a screen's write, or the wait for "clear", goes on
     sigset_t io;
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
-    if (sigaction(SIGIO, &act, nullptr) != 0 || sigprocmask(SIG_BLOCK, &io, &arrivals_unblocked) != 0) {
+    if (sigaction(SIGIO, &act, nullptr) != 0 || sigaction(SIGCONT, &cont, nullptr) != 0 ||
+        sigprocmask(SIG_BLOCK, &io, &arrivals_unblocked) != 0) {
         std::perror("sigaction");
         return -1;
     }
@@ -209,8 +220,8 @@ static void add_bytes(line_state &line, kept_frames &kept, const unsigned char *
 // Takes all that the line holds.  The reads never wait, whatever the line's
 // VMIN: another reader of the line may take bytes between a look and a read,
 // and then a read that waited for them would wait for ever.  What came while
-// nobody watched (while a screen was shown or cleared) came at the latest
-// when the line was last drained.  A partial frame that has not grown for
+// nobody watched (while a screen was shown or cleared, or the process was
+// stopped) came at the latest when the line was last drained.  A partial frame that has not grown for
 // LINE_QUIET_MS of watching is the torn end of one: discarded.  -1 once the
 // line is lost.
 static int take_frames(int fd, line_state &line, kept_frames &kept, long long now)
@@ -252,6 +263,10 @@ int tend_line(int fd, line_state &line, kept_frames &kept, const line_wait &wait
 {
     line.watched = false;  // not since it last returned
     for (int looks = 0;; ++looks) {
+        if (continued) {
+            continued = 0;
+            line.watched = false;
+        }
         const long long now = monotonic_ms();
         if (take_frames(fd, line, kept, now) != 0)
             return -1;
