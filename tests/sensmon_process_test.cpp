@@ -45,6 +45,9 @@ class Sensmon : public PtyTest {
     }
     void TearDown() override
     {
+        sending = false;
+        if (sensor.joinable())
+            sensor.join();
         if (monitor.pid > 0) {
             kill(-monitor.pid, SIGKILL);  // with its "clear", when it leads a group
             kill(monitor.pid, SIGKILL);
@@ -105,10 +108,33 @@ class Sensmon : public PtyTest {
         }
     }
 
+    // Starts a sensor on a steady cadence, on a thread of its own: frames 0
+    // to count - 1, one every period, until the test ends; sent_at[n] is when
+    // frame n went.
+    void steady_sensor(std::chrono::milliseconds period, int count)
+    {
+        sent_at.assign(static_cast<std::size_t>(count), {});
+        sensor = std::thread([this, period, count] {
+            auto next = std::chrono::steady_clock::now();
+            for (int n = 0; n < count && sending && !HasFailure(); ++n, next += period) {
+                std::this_thread::sleep_until(next);
+                sent_at[static_cast<std::size_t>(n)] = std::chrono::steady_clock::now();
+                write_master(sample_frame(n));
+            }
+        });
+    }
+    std::chrono::steady_clock::duration age(int n) const
+    {
+        return std::chrono::steady_clock::now() - sent_at[static_cast<std::size_t>(n)];
+    }
+
     temp_dir stubs;
     child monitor;
     int next_screen = 0;
     std::string expected, shown;
+    std::vector<std::chrono::steady_clock::time_point> sent_at;
+    std::atomic<bool> sending{true};
+    std::thread sensor;
 };
 
 TEST_F(Sensmon, StartupFailuresExitWithTheirMessage)
@@ -418,7 +444,7 @@ TEST_F(Sensmon, AFastSensorIsShownLive)
     start_monitor("echo '<clear>'", {}, under_test(SENSMON_QUICK));
     constexpr int frames = 100;
     std::atomic<int> sent{0};
-    std::thread sensor([&] {
+    std::thread sender([&] {
         for (; sent < frames; ++sent) {
             write_master(sample_frame(sent));
             std::this_thread::sleep_for(20ms);
@@ -436,7 +462,7 @@ TEST_F(Sensmon, AFastSensorIsShownLive)
         out += more;
         sent_when_read.resize(screens_in(out).size(), sent);
     }
-    sensor.join();
+    sender.join();
     const std::vector<std::string> screens = screens_in(out);
     ASSERT_FALSE(screens.empty());
     EXPECT_LE(screens.size(), 15u) << "a screen for every frame";
@@ -593,15 +619,7 @@ TEST_F(Sensmon, ASensorAsSlowAsTheScreensNeverFallsBehind)
     start_monitor("sleep 0.05; echo '<clear>'", {}, under_test(SENSMON_QUICK));
     constexpr int frames = 30;
     constexpr auto period = 300ms;
-    std::vector<std::chrono::steady_clock::time_point> sent_at(frames);
-    std::thread sensor([&] {
-        auto next = std::chrono::steady_clock::now();
-        for (int n = 0; n < frames && !HasFailure(); ++n, next += period) {
-            std::this_thread::sleep_until(next);
-            sent_at[n] = std::chrono::steady_clock::now();
-            write_master(sample_frame(n));
-        }
-    });
+    steady_sensor(period, frames);
     std::string out;
     for (int s = 0, before = -1; before < frames - 1 && !HasFailure(); ++s) {
         const auto seen = [&](const std::string &text) {
@@ -613,12 +631,10 @@ TEST_F(Sensmon, ASensorAsSlowAsTheScreensNeverFallsBehind)
         const int n = frame_number(screen);
         ASSERT_GT(n, before) << "screen " << s;
         EXPECT_EQ(screen, sample_screen(n, "", s));
-        EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 4 * period)
-            << "frame " << n << " shown late";
+        EXPECT_LT(age(n), 4 * period) << "frame " << n << " shown late";
         EXPECT_LE(n - s, 2) << "frames skipped by screen " << s;
         before = n;
     }
-    sensor.join();
 }
 
 // A sensor as fast as the screens, held back by a stall of five screens: the
@@ -636,16 +652,7 @@ TEST_F(Sensmon, AfterAStallTheScreensAreFreshAgain)
     ASSERT_TRUE(open_raw_pty(screen, terminal.stdout_fd, terminal_name));
     start_monitor("echo '<clear>'", terminal, under_test(SENSMON_QUICK));
     constexpr auto period = 300ms;
-    std::vector<std::chrono::steady_clock::time_point> sent_at(200);
-    std::atomic<bool> sending{true};
-    std::thread sensor([&] {
-        auto next = std::chrono::steady_clock::now();
-        for (int n = 0; sending && n < static_cast<int>(sent_at.size()); ++n, next += period) {
-            std::this_thread::sleep_until(next);
-            sent_at[n] = std::chrono::steady_clock::now();
-            write_master(sample_frame(n));
-        }
-    });
+    steady_sensor(period, 200);
     const std::function<void(bool)> stalls[] = {
         [&](bool on) { tcflow(terminal.stdout_fd, on ? TCOOFF : TCOON); },
         [&](bool on) { kill(monitor.pid, on ? SIGSTOP : SIGCONT); },
@@ -666,13 +673,11 @@ TEST_F(Sensmon, AfterAStallTheScreensAreFreshAgain)
             const int n = frame_number(screens[i]);
             EXPECT_EQ(screens[i], sample_screen(n, "", static_cast<int>(i)));
             if (i > first) {
-                EXPECT_LT(std::chrono::steady_clock::now() - sent_at[n], 3 * period)
+                EXPECT_LT(age(n), 3 * period)
                     << "screen " << i - first << " after the stall shows frame " << n;
             }
         }
     }
-    sending = false;
-    sensor.join();
     close(screen);
     close(terminal.stdout_fd);
 }
