@@ -246,6 +246,10 @@ class TendLine : public PtyTest {
         PtyTest::SetUp();
         ASSERT_EQ(set_opt(slave, 115200, 8, 'N', 1), 0);
         ASSERT_EQ(watch_arrivals(slave), 0);
+        // Each takes a moment: one that waits or loops for longer, in code
+        // of its own process, has gone wrong.
+        hang_limit(GENEROUS,
+                   [this] { return "the line holds " + std::to_string(queued(slave)) + " bytes unread"; });
     }
     int tend(const line_wait &wait) { return tend_line(slave, line, kept, wait); }
     // The frames kept, oldest first, as one text.

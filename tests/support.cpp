@@ -148,6 +148,15 @@ child spawn(const std::vector<std::string> &argv, const spawn_options &opts)
     return c;
 }
 
+// With the watchdog, a test that has failed waits no more: a wait's whole
+// limit, and the next one's, would only put off what the failure already says.
+bool failed_tests_wait_no_more = false;
+static std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds timeout)
+{
+    const bool cut = failed_tests_wait_no_more && testing::Test::HasFailure();
+    return std::chrono::steady_clock::now() + (cut ? std::min(timeout, 200ms) : timeout);
+}
+
 // Reads what is there now; false at end of file.
 static bool read_some(int fd, std::string &into)
 {
@@ -164,7 +173,7 @@ std::string read_until(int fd, const std::function<bool(const std::string &)> &d
                        std::chrono::milliseconds timeout)
 {
     std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = deadline_after(timeout);
     while (!done(text)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -178,7 +187,7 @@ std::string read_until(int fd, const std::function<bool(const std::string &)> &d
 outcome finish(child &c, std::chrono::milliseconds timeout)
 {
     outcome o;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = deadline_after(timeout);
     std::vector<pollfd> open;
     for (int fd : {c.out, c.err})
         if (fd >= 0)
@@ -205,7 +214,7 @@ outcome finish(child &c, std::chrono::milliseconds timeout)
 
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = deadline_after(timeout);
     while (!cond()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;

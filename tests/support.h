@@ -19,6 +19,10 @@
 //   can_mount()          whether this process may mount in a mount namespace of its own
 //                        (unshare --mount): root, outside a chroot or a confined container
 //   without_dev_null(argv)   the command run in a mount namespace whose /dev is empty
+//   hang_limit(t, saw)   in a test program with the watchdog: should the running test
+//                        not end within t from now (TEST_LIMIT from its start), the
+//                        program says so, and what saw() tells, and ends failed at once;
+//                        there, once a test has failed, each of its waits is cut short
 //   sample_frame(n, tag)   frame n of a test session: tag "F" and three digits unless
 //                          given, readings that follow n (hongwai n, lux 10000)
 //   sample_frames(first, last)   sample_frame(first) to sample_frame(last), one after another
@@ -38,6 +42,7 @@
 
 using namespace std::chrono_literals;
 inline constexpr auto GENEROUS = 10s;
+inline constexpr auto TEST_LIMIT = 60s;
 
 bool open_raw_pty(int &master, int &slave, std::string &slave_name);
 
@@ -102,6 +107,9 @@ bool waiting_on(pid_t pid, const std::string &path);
 bool awaiting_frame(pid_t pid, const std::string &path);
 bool can_mount();
 std::vector<std::string> without_dev_null(std::vector<std::string> argv);
+
+extern bool failed_tests_wait_no_more;  // set by the watchdog
+void hang_limit(std::chrono::milliseconds from_now, std::function<std::string()> what_it_saw = {});
 
 std::string sample_frame(int n, const std::string &tag = "");
 std::string sample_frames(int first, int last);
