@@ -29,20 +29,30 @@ namespace {
 using std::chrono::steady_clock;
 
 // Each machine's QEMU and kernel command line; then what every guest gets:
-// the adapter's character device and its console as sockets in this folder.
-// QEMU waits for the console's connection before it starts the machine, so
-// an adapter connected first is plugged in at boot.
+// the adapter's character device and the agent's serial port as sockets in
+// this folder, and a PCI serial port for the kernel's messages alone, kept
+// in kernel.log (the kernel's console, ttyS4 on a PC beside its four legacy
+// ports: the agent's answers stay whole).  The agent's port is named to the
+// guest's init as agent=.  QEMU waits for the agent's connection before it
+// starts the machine, so an adapter connected first is plugged in at boot.
 const std::string SYSTEMD_MACHINE =
     "qemu-system-x86_64 -machine q35 -cpu max -m 1024 -drive file=root.img,format=raw,if=virtio";
 const std::string SYSTEMD_KERNEL =
-    "root=/dev/vda rw console=ttyS0 quiet loglevel=1 systemd.show_status=0 panic=-1";
+    "root=/dev/vda rw console=ttyS4 8250.nr_uarts=5 quiet systemd.show_status=0 panic=-1";
 const std::map<std::string, std::pair<std::string, std::string>> MACHINES = {
-    {"amd64", {"qemu-system-x86_64 -machine q35 -cpu max -m 512", "console=ttyS0 quiet panic=-1"}},
-    {"arm64", {"qemu-system-aarch64 -machine virt -cpu cortex-a57 -m 512", "console=ttyAMA0 quiet panic=-1"}},
+    {"amd64",
+     {"qemu-system-x86_64 -machine q35 -cpu max -m 512",
+      "console=ttyS4 8250.nr_uarts=5 agent=ttyS0 quiet panic=-1"}},
+    {"arm64",
+     {"qemu-system-aarch64 -machine virt -cpu cortex-a57 -m 512",
+      "console=ttyS0 agent=ttyAMA0 quiet panic=-1"}},
     // The plain armmp kernel finds no PCI host above 4 GiB: highmem off.
     {"armhf",
-     {"qemu-system-arm -machine virt,highmem=off -cpu cortex-a15 -m 512", "console=ttyAMA0 quiet panic=-1"}},
-    {"carrier", {"qemu-system-x86_64 -machine q35 -cpu max -m 512", "console=ttyS0 quiet panic=-1"}},
+     {"qemu-system-arm -machine virt,highmem=off -cpu cortex-a15 -m 512",
+      "console=ttyS0 agent=ttyAMA0 quiet panic=-1"}},
+    {"carrier",
+     {"qemu-system-x86_64 -machine q35 -cpu max -m 512",
+      "console=ttyS4 8250.nr_uarts=5 agent=ttyS0 quiet panic=-1"}},
     {"systemd12", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
     {"systemd13", {SYSTEMD_MACHINE, SYSTEMD_KERNEL}},
 };
@@ -50,6 +60,7 @@ const std::string GUEST = "-accel tcg -no-reboot -display none -kernel vmlinuz -
                           "-monitor unix:monitor.sock,server=on,wait=off "
                           "-chardev socket,id=adapter,path=adapter.sock,server=on,wait=off "
                           "-chardev socket,id=console,path=console.sock,server=on -serial chardev:console "
+                          "-chardev file,id=kernel,path=kernel.log -device pci-serial,chardev=kernel "
                           "-device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=adapter";
 
 // The carrier guest's ttyS1, a 16550 UART, on a pseudo-terminal of this
@@ -144,8 +155,22 @@ class Guest : public ::testing::Test {
             return "";
         kill(qemu.pid, SIGKILL);
         const std::string why = finish(qemu).err;
-        return "the guest " + guest + " never came up; its console said:\n" +
-               said.substr(said.size() - std::min<std::size_t>(said.size(), 2000)) + "\nQEMU said:\n" + why;
+        return "the guest " + guest + " never came up; its console said:\n" + last_lines(said) +
+               "\nQEMU said:\n" + why + kernel_log();
+    }
+    // The last lines of a text, and those of the guest kernel's messages.
+    static std::string last_lines(const std::string &text, int lines = 30)
+    {
+        std::size_t from = text.size();
+        while (lines-- > 0 && from > 0) {
+            const std::size_t newline = text.rfind('\n', from - 1);
+            from = newline == std::string::npos ? 0 : newline;
+        }
+        return text.substr(from);
+    }
+    static std::string kernel_log()
+    {
+        return "\nthe guest kernel's last messages:\n" + last_lines(read_file("kernel.log"));
     }
     // Powers the guest off and waits for QEMU to end.
     static void power_off()
@@ -181,7 +206,8 @@ class Guest : public ::testing::Test {
         if (seconds_since(asked) > 20)
             std::printf("slow: %.0f s for: %s\n", seconds_since(asked), command.c_str());
         if (!answered(text))
-            return "(no answer to " + command + ": " + text + ")";
+            return "(no answer to " + command + "; the console's last lines:\n" + last_lines(text) + ")" +
+                   kernel_log();
         const std::size_t at = text.find(mark), late = at ? text.rfind("\n@@ ", at - 1) : std::string::npos;
         const std::size_t from = late == std::string::npos ? 0 : text.find('\n', late + 1) + 1;
         const int exit_status = std::stoi(text.substr(at + mark.size()));
@@ -193,9 +219,14 @@ class Guest : public ::testing::Test {
     static std::string file(const std::string &path) { return run("cat " + path); }
     static int number(const std::string &path) { return std::atoi(file(path).c_str()); }
 
-    // Plugs the adapter in; true once its device node is there.
+    // Plugs the adapter in; true once its device node is there.  Plugged in
+    // already (at power on), it is unplugged first.
     static bool plug()
     {
+        if (adapter >= 0) {
+            unplug();
+            run("wait_for test ! -e /sys/class/tty/ttyUSB0");
+        }
         adapter = connect_to("adapter.sock");
         return adapter >= 0 && run("wait_for test -e /dev/ttyUSB0").empty();
     }
@@ -312,7 +343,7 @@ TEST_F(Guest, AFastSenderIsShownLive)
         send(sample_frame(n));
         std::this_thread::sleep_for(25ms);
     }
-    ASSERT_EQ(run("wait_for 20 at_least 3 grep gas: /tmp/fast.out"), "");
+    ASSERT_EQ(run("wait_for 60 at_least 3 grep gas: /tmp/fast.out"), "");
     const std::string expected =
         sample_screen(0) + CLEAR + sample_screen(36, "", 1) + CLEAR + sample_screen(39, "", 2);
     EXPECT_EQ(file("/tmp/fast.out").substr(0, expected.size()), expected);
@@ -331,7 +362,7 @@ TEST_F(Guest, TornFramesAreDiscardedAtTheQuietGap)
     send(sample_frame(1).substr(0, 23));
     std::this_thread::sleep_for(300ms);
     send(sample_frame(2));
-    ASSERT_EQ(run("wait_for 20 at_least 2 grep gas: /tmp/torn.out"), "");
+    ASSERT_EQ(run("wait_for 60 at_least 2 grep gas: /tmp/torn.out"), "");
     const std::string expected = sample_screen(0) + CLEAR + sample_screen(2, "", 1);
     EXPECT_EQ(file("/tmp/torn.out").substr(0, expected.size()), expected);
 }
@@ -351,7 +382,7 @@ TEST_F(Guest, ASecondReaderEndsNothing)
     ASSERT_EQ(run("kill $(cat /tmp/reader)"), "");
     std::this_thread::sleep_for(300ms);
     send(sample_frame(100));
-    ASSERT_EQ(run("wait_for 20 grep -q F100 /tmp/shared.out"), "") << file("/tmp/shared.err");
+    ASSERT_EQ(run("wait_for 60 grep -q F100 /tmp/shared.out"), "") << file("/tmp/shared.err");
     const std::string screen = sample_screen(100);
     EXPECT_NE(file("/tmp/shared.out").find(screen.substr(screen.find("F100"))), std::string::npos);
     EXPECT_EQ(run("test -e /tmp/shared.ended || echo running"), "running\n") << file("/tmp/shared.err");
@@ -462,7 +493,7 @@ class PlugAndShow : public Guest {
     {
         unplug();
         if (boot_failure.empty() && console >= 0)
-            run("wait_for test ! -e /sys/class/tty/ttyUSB0 && wait_for 30 settled");
+            run("wait_for test ! -e /sys/class/tty/ttyUSB0 && wait_for 90 settled");
     }
 
     // The README's command that turns the service on; run it.
@@ -477,6 +508,8 @@ class PlugAndShow : public Guest {
         run(command + " 2>/dev/null", &status);
         ASSERT_EQ(status, 0) << command;
     }
+    // The journal's last lines, for a failure to show what the units did.
+    static std::string recent_journal() { return run("journalctl -q -n 40 -o short-monotonic"); }
     // The units' states, as systemctl shows them.
     static std::string states()
     {
@@ -491,9 +524,8 @@ class PlugAndShow : public Guest {
         const auto plugged = steady_clock::now();
         if (!plug())
             return "(no /dev/ttyUSB0)";
-        if (!run("wait_for 30 monitor_reading").empty())
-            return "(no monitor reads the port: " + states() + run("journalctl -q -n 40 -o short-monotonic") +
-                   ")";
+        if (!run("wait_for 90 monitor_reading").empty())
+            return "(no monitor reads the port: " + states() + recent_journal() + ")";
         return show(tag, plugged, plug_to_screen);
     }
     static std::string show(const std::string &tag, steady_clock::time_point since, double *took)
@@ -509,9 +541,9 @@ class PlugAndShow : public Guest {
     static std::string unplug_and_look()
     {
         unplug();
-        run("wait_for not test -e /sys/class/tty/ttyUSB0 && wait_for 10 not in_front tty8");
+        run("wait_for not test -e /sys/class/tty/ttyUSB0 && wait_for 30 not in_front tty8");
         const std::string front = run("front; front_text | grep .");
-        run("wait_for 30 settled");
+        run("wait_for 90 settled");
         return front;
     }
     static std::string screen(const std::string &tag) { return "tty8\n" + sample_screen(0, tag); }
@@ -527,7 +559,7 @@ TEST_F(PlugAndShow, AnAdapterPluggedInAtPowerOnIsShown)
             power_off();
             ASSERT_EQ(boot_failure = boot(true), "");
         }
-        ASSERT_EQ(run("wait_for 180 monitor_reading"), "") << states();
+        ASSERT_EQ(run("wait_for 270 monitor_reading"), "") << states();
         double took = 0;
         EXPECT_EQ(show("BOOT", booted_at, &took), screen("BOOT"));
         std::printf("power on to first screen: %.1f s\n", took);
@@ -549,7 +581,7 @@ TEST_F(PlugAndShow, TheUnitsPassSystemdsChecks)
 // front is back, the units are inactive, the session on tty2 lives on.
 TEST_F(PlugAndShow, TheMonitorComesAndGoesWithTheAdapter)
 {
-    EXPECT_EQ(run("wait_for 30 session_on 2 && front"), "tty1\n") << "root's session on tty2";
+    EXPECT_EQ(run("wait_for 90 session_on 2 && front"), "tty1\n") << "root's session on tty2";
     const std::string session = run("on_tty 2");
     ASSERT_TRUE(!session.empty() && session.find_first_not_of("0123456789\n") == std::string::npos)
         << session;
@@ -565,7 +597,7 @@ TEST_F(PlugAndShow, TheMonitorComesAndGoesWithTheAdapter)
 
     const std::string back = unplug_and_look();
     EXPECT_TRUE(back.starts_with("tty1\n") && back.ends_with(" login:\n")) << back;
-    EXPECT_EQ(run("wait_for 10 unit_is sensmon.service inactive && wait_for unit_is sensmon-console.service "
+    EXPECT_EQ(run("wait_for 30 unit_is sensmon.service inactive && wait_for unit_is sensmon-console.service "
                   "inactive && "
                   "wait_for at_least 1 journal_since_mark -t sensmon -o cat && journal_since_mark -t sensmon "
                   "-o cat"),
@@ -588,9 +620,9 @@ TEST_F(PlugAndShow, AStartupFailureIsNeverSilent)
     run("journal_mark; echo 'KERNEL==\"ttyUSB0\", MODE=\"0600\", GROUP=\"root\"' "
         ">/etc/udev/rules.d/99-closed.rules && udevadm control --reload");
     ASSERT_TRUE(plug());
-    EXPECT_EQ(
-        run("wait_for 60 unit_is sensmon.service failed && systemctl show -p Result --value sensmon.service"),
-        "start-limit-hit\n");
+    EXPECT_EQ(run("wait_for 180 unit_is sensmon.service failed && systemctl show -p Result --value "
+                  "sensmon.service"),
+              "start-limit-hit\n");
     EXPECT_EQ(run("wait_for at_least 3 journal_since_mark _SYSTEMD_UNIT=sensmon.service -t sensmon -o cat && "
                   "journal_since_mark _SYSTEMD_UNIT=sensmon.service -t sensmon -o cat"),
               "open() error errcode:13\nopen() error errcode:13\nopen() error errcode:13\n");
@@ -627,10 +659,10 @@ TEST_F(PlugAndShow, TheKeyboardChangesNothing)
     ASSERT_EQ(run("wait_for monitor_reading"), "");
     ASSERT_NO_FATAL_FAILURE(press("scroll_lock"));
     send(sample_frame(2, "HELD"));
-    std::this_thread::sleep_for(4s);  // the screen's three seconds, and some
-    EXPECT_EQ(run("grep -c HELD /dev/vcs8; true"), "0\n") << "Scroll Lock held nothing back";
+    EXPECT_EQ(run("wait_for monitor_is waiting_for_room && grep -c HELD /dev/vcs8; true"), "0\n")
+        << "Scroll Lock held nothing back";
     unplug_and_look();
-    EXPECT_EQ(run("wait_for 10 unit_is sensmon.service inactive && "
+    EXPECT_EQ(run("wait_for 30 unit_is sensmon.service inactive && "
                   "wait_for at_least 1 journal_since_mark -t sensmon -o cat && journal_since_mark -t sensmon "
                   "-o cat"),
               "read error: serial line hung up\n")
@@ -647,12 +679,16 @@ TEST_F(PlugAndShow, TheKeyboardChangesNothing)
 TEST_F(PlugAndShow, AConsoleNotToBeHadIsSaidAtOnce)
 {
     ASSERT_NO_FATAL_FAILURE(enable());
-    run("systemctl start getty@tty8.service && wait_for session_on 8 && journal_mark");
+    // On a guest that a CPU-bound process slows down as well: the attempts
+    // come further apart than the console unit's own start limit counts.
+    run("systemctl start getty@tty8.service && wait_for session_on 8 && journal_mark && "
+        "{ nice -n -5 sh -c 'while :; do :; done' & echo $! >/tmp/busy; }");
     ASSERT_TRUE(plug());
-    EXPECT_EQ(run("wait_for 30 unit_is sensmon.service failed && front"), "tty1\n") << states();
-    EXPECT_EQ(run("wait_for at_least 3 journal_since_mark -t sensmon -o cat && "
-                  "journal_since_mark -t sensmon -o cat | sed 's/process [0-9]*/process N/' | sort -u"),
-              "tty8 is taken by agetty (process N): the sensor is not shown\n");
+    EXPECT_EQ(run("wait_for 180 unit_is sensmon.service failed && front"), "tty1\n") << states();
+    EXPECT_EQ(run("kill $(cat /tmp/busy) && wait_for not test -e /proc/$(cat /tmp/busy)"), "");
+    EXPECT_EQ(run("journal_since_mark -t sensmon -o cat | sed 's/process [0-9]*/process N/'"),
+              "tty8 is taken by agetty (process N): the sensor is not shown\n")
+        << "said once for the plug";
     EXPECT_EQ(run("monitor_reading || echo none"), "none\n");
     EXPECT_EQ(run("journal_since_mark -u sensmon-console.service -o cat | "
                   "grep -o -m1 'Failed to set up standard input: .*'"),
@@ -662,15 +698,15 @@ TEST_F(PlugAndShow, AConsoleNotToBeHadIsSaidAtOnce)
 
     run("mv /usr/bin/chvt /usr/bin/chvt.away && journal_mark");
     ASSERT_TRUE(plug());
-    ASSERT_EQ(run("wait_for 30 monitor_reading"), "") << states();
+    ASSERT_EQ(run("wait_for 90 monitor_reading"), "") << states() << recent_journal() << kernel_log();
     send(sample_frame(0, "NOVT"));
     EXPECT_EQ(run("wait_for grep -q NOVT /dev/vcs8 && front"), "tty1\n");
     EXPECT_EQ(run("wait_for at_least 1 journal_since_mark -u sensmon-console.service -o cat --grep chvt && "
                   "journal_since_mark -u sensmon-console.service -o cat --grep chvt"),
               "no chvt (package kbd): tty8 is not brought to the front; Ctrl+Alt+F8 shows it\n");
     unplug_and_look();
-    EXPECT_EQ(run("wait_for 20 unit_is sensmon.service inactive && "
-                  "wait_for 20 unit_is sensmon-console.service inactive"),
+    EXPECT_EQ(run("wait_for 60 unit_is sensmon.service inactive && "
+                  "wait_for 60 unit_is sensmon-console.service inactive"),
               "")
         << states();
     EXPECT_EQ(states(), "inactive success 0\ninactive success 0\n");
@@ -678,7 +714,7 @@ TEST_F(PlugAndShow, AConsoleNotToBeHadIsSaidAtOnce)
 
     run("mv /dev/tty8 /dev/tty8.away && journal_mark");
     ASSERT_TRUE(plug());
-    EXPECT_EQ(run("wait_for 30 at_least 2 journal_since_mark -o cat --grep ConditionPathExists=/dev/tty8"),
+    EXPECT_EQ(run("wait_for 90 at_least 2 journal_since_mark -o cat --grep ConditionPathExists=/dev/tty8"),
               "");
     EXPECT_EQ(states(), "inactive success 0\ninactive success 0\n");
     unplug();
@@ -706,7 +742,7 @@ TEST_F(PlugAndShow, AnUnplugStormLeavesNoTrace)
         ASSERT_TRUE(plug());
         EXPECT_EQ(run("ls /sys/class/tty | grep ttyUSB"), "ttyUSB0\n");
         if (moment > 0) {
-            ASSERT_EQ(run("wait_for 30 monitor_reading"), "") << states();
+            ASSERT_EQ(run("wait_for 90 monitor_reading"), "") << states();
             plug_to_reading.push_back(seconds_since(plugged));
             send(sample_frame(n).substr(0, moment == 1 ? 10 : 24));
         }
@@ -716,8 +752,8 @@ TEST_F(PlugAndShow, AnUnplugStormLeavesNoTrace)
                 (moment == 3 ? 2700 : 0)));
         unplug();
         EXPECT_EQ(run("wait_for not test -e /sys/class/tty/ttyUSB0 && "
-                      "wait_for 20 unit_is sensmon.service inactive && "
-                      "wait_for 20 unit_is sensmon-console.service inactive"),
+                      "wait_for 60 unit_is sensmon.service inactive && "
+                      "wait_for 60 unit_is sensmon-console.service inactive"),
                   "")
             << states();
     }
